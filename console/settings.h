@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+// The operator's settings. Every value the input conversions accept is kept
+// as given (zero, negative, infinite, NaN); the band plan and the run decide
+// what they can do with it.
+struct TestSettings {
+    double q = 4.0;
+    int bandCount = 31;
+    double startFrequency = 18.0;
+    double sweepLength = 10.0;
+    std::string deviceName = "default";
+};
+
+// Longest device name the console keeps.
+constexpr std::size_t kMaxDeviceNameLength = 255;
