@@ -3,11 +3,15 @@
 #include <cstdint>
 #include <span>
 
-// Writes silence, one period of a 1 kHz tone from leadIn, silence; returns
-// the index of the pulse's largest sample (0 when none is positive).
+// Writes silence, one period of a 1 kHz tone from leadIn, silence into the
+// first length entries of pulse (at most its size); returns the index of the
+// pulse's first largest sample (0 when none is positive).
 std::int64_t MakePulse(std::span<std::int64_t> pulse, std::uint32_t rate, std::int32_t length,
                        std::int64_t leadIn);
 
 // Index of the first largest positive sample among the first count entries
-// (0 when none is positive); prints the channel-2 return level.
+// (at most the span's size); 0 when none is positive. Prints nothing.
+std::int64_t PeakIndex(std::span<const std::int64_t> samples, std::int64_t count);
+
+// PeakIndex, then prints the channel-2 return level of that sample.
 std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count);
