@@ -67,9 +67,9 @@ void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const do
              std::span<const double> lowerEdges, std::span<const double> upperEdges,
              std::string& resultsText, std::int64_t leadIn)
 {
-    const std::int32_t bands = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        bandCount, 0, std::ssize(lowerEdges) < std::ssize(upperEdges) ? std::ssize(lowerEdges)
-                                                                        : std::ssize(upperEdges)));
+    // Only bands that both edge arrays describe.
+    const std::int64_t edges = std::min(std::ssize(lowerEdges), std::ssize(upperEdges));
+    const auto bands = static_cast<std::int32_t>(std::clamp<std::int64_t>(bandCount, 0, edges));
     std::vector<BandTotal> totals(static_cast<std::size_t>(bands));
     double largest = 0.0;
 
@@ -78,7 +78,8 @@ void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const do
         // covers the sweep's samples only, never the silence after it, and
         // skips any j whose capture index lies outside the capture.
         const std::int64_t first = AddSaturated(leadIn, syncOffset);
-        const std::int64_t sweepCount = SubtractSaturated(SubtractSaturated(frameCount, leadIn), leadIn);
+        const std::int64_t sweepCount =
+            SubtractSaturated(SubtractSaturated(frameCount, leadIn), leadIn);
         const std::int64_t captured = std::min(frameCount, std::ssize(micSamples));
         const std::int64_t begin = first < 0 ? SubtractSaturated(0, first) : 0;
         const std::int64_t end = std::min({sweepCount, std::ssize(track),
