@@ -32,6 +32,10 @@ struct SetupTexts {
     std::FILE* paramsStream;
 };
 
+// Keeps alsa-lib's own diagnostics off standard error, which carries only
+// the messages of the setup failures below.
+void IgnoreAlsaDiagnostic(const char*, int, const char*, int, const char*, ...) {}
+
 // Prints the message of a setup failure and ends the process.
 [[noreturn]] void FailSetup(std::FILE* stream, const char* format, int error) {
     std::fflush(stdout);
@@ -245,6 +249,7 @@ void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t 
         return;
     }
 
+    snd_lib_error_set_handler(IgnoreAlsaDiagnostic);
     static const SetupTexts kPlaybackTexts = {"Playback device could not be opened: %s\n",
                                               "Problem setting playback format: %s\n",
                                               "Problem setting playback parameters: %s\n", stderr};

@@ -151,10 +151,8 @@ int RunCommandLoop(InputReader& reader) {
         if (commandWord == "x") {
             return 0;
         } else if (commandWord == "r") {
-            // The measurement run goes here, as
-            //   if (RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, resultsText))
-            // in front of the continue wait below.
-            if (!ContinueWait(reader)) {
+            if (RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, resultsText) &&
+                !ContinueWait(reader)) {
                 return 0;
             }
         } else if (commandWord == "h") {

@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "audio/play_rec.h"
 #include "console/band_plan.h"
 #include "console/settings.h"
 
@@ -12,9 +13,20 @@ constexpr std::int64_t kSyncLength = 40384;
 constexpr std::int64_t kLeadIn = 24000;
 constexpr std::uint32_t kSampleRate = 48000;
 
+// Longest run: the bytes of one channel block stay within 2147483647.
+constexpr std::int64_t kMaxFrameCount = 2147483647 / 3;
+
 // One measurement with the settings and band plan of the current pass.
 // Returns true when the loop should then wait for the operator's "c",
 // false when the run was refused before anything was played.
 bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
                     std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
                     std::string& resultsText);
+
+// How many transfer faults lost frames that matter: a playback fault whose
+// lost frames do not all lie before the lead-in's end (where the pulse and the
+// sweep begin), or a capture fault whose lost frames do not all lie before
+// capturedPulseStart, the captured pulse's first frame. Before those points
+// the pulse itself measures the alignment of what follows. Faults past the
+// report's capacity count as damaging.
+std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capturedPulseStart);

@@ -1,0 +1,166 @@
+#include "console/measurement_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "analysis/analyze.h"
+#include "samples/packing.h"
+#include "signal/sweep.h"
+#include "signal/sync_pulse.h"
+
+namespace {
+
+constexpr double kSweepAmplitude = 0.5;
+constexpr int kBytesPerSample = 3;
+constexpr const char* kResultsFile = "sweep_out.txt";
+
+// A zero-filled array, or null when the memory is not there.
+template <typename T>
+std::unique_ptr<T[]> Obtain(std::int64_t count) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(count)]());
+}
+
+// Frame count of the run for a sweep length, or 0 when the run cannot
+// measure it (after saying why). Checked before any conversion to integer.
+std::int64_t FrameCountFor(double sweepLength) {
+    if (!std::isfinite(sweepLength)) {
+        std::puts("The sweep length is not a finite number: nothing was measured.");
+        return 0;
+    }
+    const double sweepFrames = kSampleRate * sweepLength;
+    // The frame count is the sweep's frames cut toward zero plus one second.
+    if (sweepFrames <= static_cast<double>(kSyncLength - kSampleRate - 1)) {
+        std::printf("A sweep length of %g s is too short: a run needs %lld frames at least. "
+                    "Nothing was measured.\n",
+                    sweepLength, static_cast<long long>(kSyncLength));
+        return 0;
+    }
+    if (sweepFrames >= static_cast<double>(kMaxFrameCount - kSampleRate + 1)) {
+        std::printf("A sweep length of %g s is too long: a run holds %lld frames at most. "
+                    "Nothing was measured.\n",
+                    sweepLength, static_cast<long long>(kMaxFrameCount));
+        return 0;
+    }
+    return static_cast<std::int64_t>(sweepFrames) + kSampleRate;
+}
+
+// Appends the table to the results file; says why when it could not.
+void AppendResults(const std::string& resultsText) {
+    std::FILE* file = std::fopen(kResultsFile, "a");
+    if (file == nullptr) {
+        std::printf("The results were not saved: %s could not be opened: %s\n", kResultsFile,
+                    std::strerror(errno));
+        return;
+    }
+    errno = 0;
+    const std::size_t written = std::fwrite(resultsText.data(), 1, resultsText.size(), file);
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (written != resultsText.size() || !closed) {
+        const int error = written != resultsText.size() ? writeError : errno;
+        std::printf("The results were not fully saved to %s: %s\n", kResultsFile,
+                    error != 0 ? std::strerror(error) : "write error");
+    }
+}
+
+}  // namespace
+
+std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capturedPulseStart) {
+    std::int64_t damaging = report.total - static_cast<std::int64_t>(report.stored);
+    for (std::size_t i = 0; i < report.stored; ++i) {
+        const TransferEvent& event = report.events[i];
+        const bool playback = event.fault == TransferFault::PlaybackUnderrun ||
+                              event.fault == TransferFault::PlaybackShort ||
+                              event.fault == TransferFault::PlaybackFailed;
+        const std::int64_t pulseStart = playback ? kLeadIn : capturedPulseStart;
+        if (event.end > pulseStart) ++damaging;
+    }
+    return damaging;
+}
+
+bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
+                    std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
+                    std::string& resultsText) {
+    const std::int64_t frameCount = FrameCountFor(settings.sweepLength);
+    if (frameCount == 0) return false;
+    if (!std::isfinite(endFrequency)) {
+        std::puts("The end frequency of the bands is not a finite number: nothing was measured.");
+        return false;
+    }
+    if (endFrequency > kSampleRate / 2) {
+        std::printf("The end frequency %.1f Hz is above %u Hz, half the sample rate: "
+                    "nothing was measured.\n",
+                    endFrequency, kSampleRate / 2);
+        return false;
+    }
+    if (syncOut.size() < kSyncLength || syncIn.size() < kSyncLength) {
+        std::puts("The sync buffers are too short: nothing was measured.");
+        return false;
+    }
+
+    const std::int64_t blockBytes = frameCount * kBytesPerSample;
+    auto track = Obtain<double>(frameCount);
+    auto sweepSamples = Obtain<std::int64_t>(frameCount);
+    auto micSamples = Obtain<std::int64_t>(frameCount);
+    auto playBytes = Obtain<std::int8_t>(2 * blockBytes);
+    auto recordBytes = Obtain<std::int8_t>(2 * blockBytes);
+    if (!track || !sweepSamples || !micSamples || !playBytes || !recordBytes) {
+        std::printf("Not enough memory for a run of %lld frames: nothing was measured.\n",
+                    static_cast<long long>(frameCount));
+        return false;
+    }
+    const auto frames = static_cast<std::size_t>(frameCount);
+    const auto block = static_cast<std::size_t>(blockBytes);
+    const std::span<double> trackSpan(track.get(), frames);
+    const std::span<std::int64_t> sweepSpan(sweepSamples.get(), frames);
+    const std::span<std::int64_t> micSpan(micSamples.get(), frames);
+    const std::span<std::int8_t> playSpan(playBytes.get(), 2 * block);
+    const std::span<std::int8_t> recordSpan(recordBytes.get(), 2 * block);
+
+    const std::int64_t syncOutPeak = MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
+    NUM24_TO_CHAR(syncOut, playSpan.subspan(block), kSyncLength);
+    std::fill(syncIn.begin(), syncIn.end(), 0);
+    MakeSweep(kSampleRate, sweepSpan, trackSpan, settings.startFrequency, endFrequency, frameCount,
+              kSweepAmplitude, kLeadIn);
+    NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
+
+    TransferReport report;
+    PLAY_REC(2, 3, settings.deviceName.c_str(), kSampleRate, frameCount, playSpan, recordSpan,
+             kBytesPerSample, blockBytes, report);
+    if (report.refused) return false;
+
+    CHAR_TO_NUM32(recordSpan.first(block), micSpan, kBytesPerSample, frameCount);
+    CHAR_TO_NUM32(recordSpan.subspan(block), syncIn, kBytesPerSample, kSyncLength);
+
+    // The pulse and the sweep start together, so the captured pulse's first
+    // frame is where the sweep starts in the capture.
+    const std::int64_t syncInPeak = PeakIndex(syncIn, kSyncLength);
+    const std::int64_t syncOffset = syncInPeak - syncOutPeak;
+    const std::int64_t sweepStart = kLeadIn + syncOffset;
+    const std::int64_t damaging = CountDamagingFaults(report, sweepStart);
+    if (damaging > 0) {
+        std::printf("Warning: %lld dropouts (playback underrun, capture overrun or short "
+                    "transfer) hit the measured signal; repeat the measurement.\n",
+                    static_cast<long long>(damaging));
+    }
+
+    FindPeak(syncIn, kSyncLength);
+    std::printf("Sync Out = %i \t Sync In = %i samples\n", static_cast<int>(syncOutPeak),
+                static_cast<int>(syncInPeak));
+    if (sweepStart < 0) {
+        std::puts("The sync pulse was not found on input 2: check the cable from output 2 to "
+                  "input 2. Nothing was analyzed or saved.");
+        return true;
+    }
+
+    std::puts("Analyzing data...");
+    Analyze(frameCount, settings.bandCount, trackSpan, micSpan, syncOffset, plan.lowerEdges,
+            plan.upperEdges, resultsText, kLeadIn);
+    AppendResults(resultsText);
+    return true;
+}
