@@ -88,11 +88,12 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
                     std::string& resultsText) {
     const std::int64_t frameCount = FrameCountFor(settings.sweepLength);
     if (frameCount == 0) return false;
-    if (!std::isfinite(endFrequency)) {
-        std::puts("The end frequency of the bands is not a finite number: nothing was measured.");
+    if (!std::isfinite(settings.startFrequency)) {
+        std::puts("The start frequency is not a finite number: nothing was measured.");
         return false;
     }
-    if (endFrequency > kSampleRate / 2) {
+    // Above half the sample rate the sweep would alias into the bands below.
+    if (!(endFrequency <= kSampleRate / 2)) {
         std::printf("The end frequency %.1f Hz is above %u Hz, half the sample rate: "
                     "nothing was measured.\n",
                     endFrequency, kSampleRate / 2);

@@ -1,0 +1,90 @@
+// Settings a run cannot measure are refused with one line before anything is
+// played or allocated, and the loop goes on without the continue prompt.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run_support.h"
+
+namespace {
+
+// Device "nodev" does not exist: a run that got as far as the device would
+// end with exit status 1, so exit status 0 shows that nothing was opened.
+struct Refusal {
+    const char* name;
+    const char* commands;
+    const char* line;  // the end of the refusal's line, or all of it
+};
+
+class RefusedRun : public testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedRun, SaysWhyAndGoesBackToTheLoop) {
+    const Refusal& refusal = GetParam();
+    // The "x" right after "r" ends the program only if no continue prompt
+    // is waiting for a "c".
+    const ProgramRun run = RunProgram(std::string("c nodev\n") + refusal.commands + "\nr\nx\n", "");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Count(run.out, refusal.line), 1) << run.out;
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_FALSE(run.resultsExist);
+    // The refusal is one line of its own, right after the command list.
+    const std::size_t at = run.out.find(refusal.line);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t lineStart = run.out.rfind('\n', at) + 1;
+    EXPECT_EQ(run.out.rfind("      'x' to exit\n", at) + 18, lineStart);
+    EXPECT_EQ(run.out.find('\n', at), run.out.find("\n\nQ: ", at));
+}
+
+constexpr const char* kTooShort = "is too short: a run needs 40384 frames at least. Nothing was measured.";
+constexpr const char* kTooLong = "is too long: a run holds 715827882 frames at most. Nothing was measured.";
+constexpr const char* kNotFinite = "The sweep length is not a finite number: nothing was measured.";
+constexpr const char* kStartNotFinite = "The start frequency is not a finite number: nothing was measured.";
+constexpr const char* kAliasing = "above 24000 Hz, half the sample rate: nothing was measured.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RefusedRun,
+    testing::Values(
+        // 48000 x -0.15869 = -7617.1: 40383 frames, one too few.
+        Refusal{"ShortBy1Frame", "t -0.15869", kTooShort}, Refusal{"MinusOneSecond", "t -1", kTooShort},
+        Refusal{"HugeNegative", "t -1e300", kTooShort},
+        // 715828800 frames: one channel block would pass 2147483647 bytes.
+        Refusal{"LongBy1Frame", "t 14912.1", kTooLong}, Refusal{"Huge", "t 1e300", kTooLong},
+        Refusal{"NaN", "t nan", kNotFinite}, Refusal{"Inf", "t inf", kNotFinite},
+        Refusal{"MinusInf", "t -inf", kNotFinite},
+        // Start 20 kHz, 31 bands of Q 4: the plan ends far above 24 kHz.
+        Refusal{"EndAbove24k", "f 20000", kAliasing},
+        // Without bands the end is the start frequency, cut to whole hertz.
+        Refusal{"EndAboveBy1Hz", "b 0 f 24001", kAliasing},
+        // Q 0 makes every edge overflow to the largest int.
+        Refusal{"EndHuge", "q 0", kAliasing},
+        Refusal{"StartInf", "f inf", kStartNotFinite},
+        Refusal{"StartNaN", "f nan", kStartNotFinite}),
+    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST(RefusedRun, LeavesTheSettingsAsTheyWere) {
+    const ProgramRun run = RunProgram("t nan\nq 2\nr\nx\n", "");
+    ASSERT_EQ(run.exitStatus, 0);
+    const std::size_t refusal = run.out.find(kNotFinite);
+    ASSERT_NE(refusal, std::string::npos);
+    // The summary before and after the refused run is the same.
+    const std::string summary = "Q: 2 --- Bands: 31 --- Length: nan sec\n";
+    EXPECT_NE(run.out.rfind(summary, refusal), std::string::npos);
+    EXPECT_NE(run.out.find(summary, refusal), std::string::npos);
+}
+
+TEST(DeviceFailure, UnknownDeviceEndsTheProgramWithItsMessage) {
+    const ProgramRun run = RunProgram(Script("nodev", "r"), "");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "Playback device could not be opened: No such file or directory\n");
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
+    // Everything printed before the failure reached standard output.
+    EXPECT_EQ(run.out.substr(run.out.size() - 18), "      'x' to exit\n");
+    EXPECT_FALSE(run.resultsExist);
+}
+
+}  // namespace
