@@ -145,8 +145,8 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
     const std::int64_t sweepStart = kLeadIn + syncOffset;
     const std::int64_t damaging = CountDamagingFaults(report, sweepStart);
     if (damaging > 0) {
-        std::printf("Warning: %lld dropouts (playback underrun, capture overrun or short "
-                    "transfer) hit the measured signal; repeat the measurement.\n",
+        std::printf("Warning: %lld dropout(s) in the measured signal (playback underrun, "
+                    "capture overrun or short transfer): repeat the measurement.\n",
                     static_cast<long long>(damaging));
     }
 
