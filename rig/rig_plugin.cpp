@@ -566,10 +566,9 @@ int setConstraints(RigStream* s, const RigOptions& o, unsigned fixedRate) {
   if (err >= 0 && o.grantPeriod > 0) {
     // ioplug constrains periods in bytes only, so a period fixed in frames
     // needs one frame size: such a stream offers 2-channel S24_3LE only.
-    const unsigned s24 = SND_PCM_FORMAT_S24_3LE;
+    // (With fail_format on the same side nothing fits: only S16_LE is left.)
     const unsigned bytes = 6 * static_cast<unsigned>(o.grantPeriod);
-    err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &s24);
-    if (o.failFormat == side) err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &formats[0]);
+    err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &formats[0]);
     if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2);
     if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
   } else if (err >= 0) {
