@@ -23,7 +23,7 @@ TEST_P(RefusedRun, SaysWhyAndGoesBackToTheLoop) {
     const Refusal& refusal = GetParam();
     // The "x" right after "r" ends the program only if no continue prompt
     // is waiting for a "c".
-    const ProgramRun run = RunProgram(std::string("c nodev\n") + refusal.commands + "\nr\nx\n", "");
+    const ProgramRun run = RunProgram(std::string("c nodev\n") + refusal.commands + "\nr\nx\n", {});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(RefusedRun, LeavesTheSettingsAsTheyWere) {
-    const ProgramRun run = RunProgram("t nan\nq 2\nr\nx\n", "");
+    const ProgramRun run = RunProgram("t nan\nq 2\nr\nx\n", {});
     ASSERT_EQ(run.exitStatus, 0);
     const std::size_t refusal = run.out.find(kNotFinite);
     ASSERT_NE(refusal, std::string::npos);
@@ -76,8 +76,25 @@ TEST(RefusedRun, LeavesTheSettingsAsTheyWere) {
     EXPECT_NE(run.out.find(summary, refusal), std::string::npos);
 }
 
+TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "needs the sanitizer's allocator to refuse large blocks";
+#else
+    // The allocator refuses blocks above 64 MB: a 200 s run needs 77 MB for
+    // each of its sample arrays.
+    const ProgramRun run = RunProgram("c nodev\nt 200\nr\nx\n",
+                                      {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64"});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(Count(run.out, "Not enough memory for a run of 9648000 frames: nothing was measured.\n"), 1);
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_FALSE(run.resultsExist);
+#endif
+}
+
 TEST(DeviceFailure, UnknownDeviceEndsTheProgramWithItsMessage) {
-    const ProgramRun run = RunProgram(Script("nodev", "r"), "");
+    const ProgramRun run = RunProgram(Script("nodev", "r"), {});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.err, "Playback device could not be opened: No such file or directory\n");

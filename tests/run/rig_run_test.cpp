@@ -18,6 +18,7 @@
 
 namespace {
 
+constexpr const char* kRigEnvironment = "ALSA_CONFIG_PATH=" RIG_CONFIG;
 constexpr const char* kCommandListEnd = "      'x' to exit\n";
 constexpr const char* kDamage = "repeat the measurement";
 constexpr const char* kNoSync = "The sync pulse was not found on input 2: check the cable from output 2 to input 2. Nothing was analyzed or saved.\n";
@@ -25,7 +26,7 @@ constexpr const char* kWarning = "Driver did not return requested period size.\n
 
 ProgramRun RunOnRig(const std::string& device, const std::string& commands,
                     const std::function<void(const std::filesystem::path&)>& prepare = {}) {
-    return RunProgram(Script(device, commands), RIG_CONFIG, 60, prepare);
+    return RunProgram(Script(device, commands), {kRigEnvironment}, 60, prepare);
 }
 
 std::string SyncLine(int latency) {
@@ -97,7 +98,7 @@ TEST(RigRun, RoomRunReadsTheRoomsBandResponse) {
 }
 
 TEST(RigRun, RealTimeRoomRunHasNoDropoutsAndReadsTheRoom) {
-    const ProgramRun run = RunProgram(Script("rig_live", "r"), RIG_CONFIG, 60);
+    const ProgramRun run = RunProgram(Script("rig_live", "r"), {kRigEnvironment}, 60);
     ASSERT_FALSE(run.timedOut);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(Count(run.out, kDamage), 0) << run.out;

@@ -31,7 +31,7 @@ std::string Quote(const std::string& text) {
 
 }  // namespace
 
-ProgramRun RunProgram(const std::string& input, const std::string& alsaConfig,
+ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
                       int timeoutSeconds,
                       const std::function<void(const std::filesystem::path&)>& prepare) {
     ProgramRun run;
@@ -46,7 +46,10 @@ ProgramRun RunProgram(const std::string& input, const std::string& alsaConfig,
     if (prepare) prepare(dir);
 
     std::string command = "cd " + Quote(dir.string()) + " && ";
-    if (!alsaConfig.empty()) command += "ALSA_CONFIG_PATH=" + Quote(alsaConfig) + " ";
+    for (const std::string& setting : environment) {
+        const std::size_t equals = setting.find('=');
+        command += setting.substr(0, equals + 1) + Quote(setting.substr(equals + 1)) + " ";
+    }
     command += "timeout -s KILL " + std::to_string(timeoutSeconds) + " " +
                Quote(ZEMBRAK_BINARY) + " <input.txt >stdout.txt 2>stderr.txt";
     const int status = std::system(command.c_str());

@@ -17,9 +17,9 @@ struct ProgramRun {
     std::string results;  // sweep_out.txt afterwards
 };
 
-// alsaConfig: the ALSA configuration file to use, empty for the system's.
+// environment: NAME=value settings for the program, on top of the test's own.
 // prepare: called with the working directory before the program starts.
-ProgramRun RunProgram(const std::string& input, const std::string& alsaConfig,
+ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
                       int timeoutSeconds = 60,
                       const std::function<void(const std::filesystem::path&)>& prepare = {});
 

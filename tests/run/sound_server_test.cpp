@@ -25,7 +25,7 @@ TEST(SoundServer, DefaultRunFindsThePulseAndReadsAFlatLoop) {
     const std::string why = WhyNoSoundServer();
     if (!why.empty()) GTEST_SKIP() << "No sound server reachable: " << why;
 
-    const ProgramRun run = RunProgram(Script("pulse", "r"), "", 90);
+    const ProgramRun run = RunProgram(Script("pulse", "r"), {}, 90);
     ASSERT_FALSE(run.timedOut);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.err, "");
