@@ -17,6 +17,8 @@ struct Refusal {
     const char* line;  // the end of the refusal's line, or all of it
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << '"' << refusal.commands << '"'; }
+
 class RefusedRun : public testing::TestWithParam<Refusal> {};
 
 TEST_P(RefusedRun, SaysWhyAndGoesBackToTheLoop) {

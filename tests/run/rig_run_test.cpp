@@ -182,6 +182,8 @@ struct SetupFault {
     bool onStandardOutput;
 };
 
+void PrintTo(const SetupFault& fault, std::ostream* os) { *os << fault.device; }
+
 class FaultDevice : public testing::TestWithParam<SetupFault> {};
 
 TEST_P(FaultDevice, EndsTheProgramWithItsMessage) {
