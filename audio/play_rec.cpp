@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -275,26 +276,26 @@ void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t 
         std::puts("Running Test...");
         std::fflush(stdout);
 
+        // Interleaved streams pass each chunk through one period-sized buffer.
+        const bool interleaving = playback.interleaved || capture.interleaved;
         const bool anyChunk = chunk > 0 && chunk < frameCount;
         std::unique_ptr<std::int8_t[]> frames;
-        if (anyChunk && (playback.interleaved || capture.interleaved)) {
-            frames.reset(new (std::nothrow) std::int8_t[static_cast<std::size_t>(chunk) * kChannels *
-                                                        kSampleBytes]);
+        if (interleaving && anyChunk) {
+            frames.reset(new (std::nothrow)
+                             std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
         }
-        if (anyChunk && (playback.interleaved || capture.interleaved) && !frames) {
-            std::puts("No memory for the transfer buffer: nothing was played or recorded.");
+        if (chunk <= 0 || (interleaving && anyChunk && !frames)) {
+            std::puts("The transfer could not start (no period size or no memory): nothing was "
+                      "played or recorded.");
             RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
             RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
-        } else if (chunk > 0) {
+        } else {
             Transfer transfer{playback, capture,       playBytes.data(), recordBytes.data(),
                               frameCount, channelStride, chunk,           frames.get(),
                               report};
-            std::int64_t fillChunks = static_cast<std::int64_t>(playback.buffer) / chunk;
-            if (fillChunks < 1) fillChunks = 1;
+            const std::int64_t fillChunks =
+                std::max<std::int64_t>(1, static_cast<std::int64_t>(playback.buffer) / chunk);
             transfer.Run(fillChunks);
-        } else {
-            RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
-            RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
         }
     }
 
