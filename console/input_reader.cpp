@@ -16,7 +16,9 @@ bool FillPending(InputReader& reader) {
         c = std::getc(reader.stream);
     }
     while (c != EOF && !std::isspace(c)) {
-        reader.pending.push_back(static_cast<char>(c));
+        if (reader.pending.size() < kMaxTokenLength) {
+            reader.pending.push_back(static_cast<char>(c));
+        }
         c = std::getc(reader.stream);
     }
     // The whitespace that ended the token is consumed, as a word read does.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -7,6 +8,13 @@
 // read takes the longest numeric prefix of the next token; whatever follows
 // it in the token stays unread and is what the next read sees. A token with
 // no numeric prefix stays wholly unread.
+//
+// A token is kept up to kMaxTokenLength characters; the rest of a longer one
+// is read and dropped, so it never becomes words of its own and never takes
+// more memory than that. Such a token is no command, no device name and no
+// number anyone types.
+constexpr std::size_t kMaxTokenLength = std::size_t{1} << 20;
+
 struct InputReader {
     std::FILE* stream = stdin;
     std::string pending;  // unread rest of the current token; empty when none
@@ -18,7 +26,7 @@ enum class ReadResult {
     EndOfInput,  // no token is left (end of input or a read error)
 };
 
-// The whole next token, any length.
+// The whole next token (up to kMaxTokenLength characters of it).
 ReadResult ReadWord(InputReader& reader, std::string& word);
 
 // A floating number as strtod reads it (inf, nan and hex forms included).

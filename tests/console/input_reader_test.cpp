@@ -37,6 +37,16 @@ TEST(InputReader, WordsOfAnyLengthAcrossAnyWhitespace) {
     EXPECT_EQ(ReadWord(in.reader, word), ReadResult::EndOfInput);
 }
 
+TEST(InputReader, AnOverlongTokenIsOneWordKeptToTheLimit) {
+    // Three times the limit: the rest is dropped, not split into more words.
+    ScriptedInput in(std::string(3 * kMaxTokenLength, 'x') + "1 next");
+    std::string word;
+    ASSERT_EQ(ReadWord(in.reader, word), ReadResult::Value);
+    EXPECT_EQ(word, std::string(kMaxTokenLength, 'x'));
+    EXPECT_EQ(Word(in.reader), "next");
+    EXPECT_EQ(ReadWord(in.reader, word), ReadResult::EndOfInput);
+}
+
 TEST(InputReader, EndOfInputAtEveryKindOfRead) {
     ScriptedInput in(" \n\t ");
     std::string word;
