@@ -3,99 +3,25 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
+#include "support/program_run.h"
 #include "worked_example.h"
 
 namespace {
 
-struct Session {
-    std::string out;
-    std::string err;
-    int exitStatus = -1;  // -1 unless the program exited normally
-    bool timedOut = false;
-};
-
-std::string TempFile(const std::string& contents) {
-    char name[] = "/tmp/zembrak_session_XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    std::size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    close(fd);
-    return name;
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs the program on `input`. A run that has not ended after five seconds
-// is killed and reported as timed out; one that writes more than 8 MiB is
-// stopped by the file size limit, so a spinning loop fails quickly either way.
-Session RunProgram(const std::string& input) {
-    const std::string inPath = TempFile(input);
-    const std::string outPath = TempFile("");
-    const std::string errPath = TempFile("");
-    Session session;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(inPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_TRUNC);
-        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        const rlimit outputLimit = {8 << 20, 8 << 20};
-        setrlimit(RLIMIT_FSIZE, &outputLimit);
-        execl(ZEMBRAK_BINARY, ZEMBRAK_BINARY, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            session.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!session.timedOut && WIFEXITED(status)) {
-        session.exitStatus = WEXITSTATUS(status);
-    }
-    session.out = Slurp(outPath);
-    session.err = Slurp(errPath);
-    std::remove(inPath.c_str());
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
-    return session;
+// A session that has not ended after five seconds is killed and reported as
+// timed out; one that writes more than 8 MiB is stopped by the file size
+// limit, so a spinning loop fails quickly either way.
+ProgramRun RunSession(const std::string& input) {
+    return RunProgram(input, {}, 5, {}, 8 << 20);
 }
 
 void ExpectSession(const std::string& input, const std::string& expected) {
-    const Session session = RunProgram(input);
+    const ProgramRun session = RunSession(input);
     EXPECT_FALSE(session.timedOut);
     EXPECT_EQ(session.exitStatus, 0);
     EXPECT_EQ(session.err, "");
@@ -315,7 +241,7 @@ TEST(Session, BandCountLimit) {
 }
 
 TEST(Session, BandRangesOfAFullPlan) {
-    const Session session = RunProgram("b 1024 d c x");
+    const ProgramRun session = RunSession("b 1024 d c x");
     EXPECT_EQ(session.exitStatus, 0);
     const std::string& out = session.out;
     EXPECT_NE(out.find("1\t18\t22\n2\t22\t27\n"), std::string::npos);

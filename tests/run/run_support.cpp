@@ -1,76 +1,9 @@
 #include "run_support.h"
 
-#include <sys/wait.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
-
-namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-}  // namespace
-
-ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
-                      int timeoutSeconds,
-                      const std::function<void(const std::filesystem::path&)>& prepare) {
-    ProgramRun run;
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zembrak_run_XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return run;
-    const std::filesystem::path dir = pattern;
-    {
-        std::ofstream in(dir / "input.txt", std::ios::binary);
-        in << input;
-    }
-    if (prepare) prepare(dir);
-
-    std::string command = "cd " + Quote(dir.string()) + " && ";
-    for (const std::string& setting : environment) {
-        const std::size_t equals = setting.find('=');
-        command += setting.substr(0, equals + 1) + Quote(setting.substr(equals + 1)) + " ";
-    }
-    command += "timeout -s KILL " + std::to_string(timeoutSeconds) + " " +
-               Quote(ZEMBRAK_BINARY) + " <input.txt >stdout.txt 2>stderr.txt";
-    const int status = std::system(command.c_str());
-    if (status != -1 && WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        // timeout(1) reports a killed program as 128 + 9.
-        if (code == 137) {
-            run.timedOut = true;
-        } else {
-            run.exitStatus = code;
-        }
-    }
-    run.out = Slurp(dir / "stdout.txt");
-    run.err = Slurp(dir / "stderr.txt");
-    const auto resultsPath = dir / "sweep_out.txt";
-    std::error_code error;
-    run.resultsExist = std::filesystem::is_regular_file(resultsPath, error);
-    if (run.resultsExist) run.results = Slurp(resultsPath);
-    std::filesystem::remove_all(dir, error);
-    return run;
-}
 
 std::string Script(const std::string& device, const std::string& commands) {
     return "c " + device + "\n" + commands + "\nc\nx\n";

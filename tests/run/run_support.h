@@ -1,27 +1,13 @@
 #pragma once
 
-// Runs the real program in a working directory of its own, with scripted
-// standard input, and collects everything it leaves behind.
+// Helpers for the whole-run tests: the scripted commands and the printed
+// results table.
 
-#include <filesystem>
-#include <functional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
-struct ProgramRun {
-    std::string out;
-    std::string err;
-    int exitStatus = -1;  // -1 unless the program exited by itself
-    bool timedOut = false;
-    bool resultsExist = false;
-    std::string results;  // sweep_out.txt afterwards
-};
-
-// environment: NAME=value settings for the program, on top of the test's own.
-// prepare: called with the working directory before the program starts.
-ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
-                      int timeoutSeconds = 60,
-                      const std::function<void(const std::filesystem::path&)>& prepare = {});
+#include "support/program_run.h"
 
 // The commands that select a device, then input, then leave: every run in
 // these tests ends with "c" at the continue prompt and "x".
