@@ -263,9 +263,10 @@ bool rigReadWav(const char* path, std::vector<double>& out, std::string* why) {
     const std::size_t size = le32(&bytes[at + 4]);
     const std::size_t body = at + 8;
     const std::size_t avail = bytes.size() - body;
-    if (std::memcmp(&bytes[at], "fmt ", 4) == 0 && size >= 16 && size <= avail) fmt = &bytes[body];
+    // body may be the end of the file: point there without indexing.
+    if (std::memcmp(&bytes[at], "fmt ", 4) == 0 && size >= 16 && size <= avail) fmt = bytes.data() + body;
     if (std::memcmp(&bytes[at], "data", 4) == 0) {
-      data = &bytes[body];
+      data = bytes.data() + body;
       dataBytes = size < avail ? size : avail;  // a truncated file keeps what it has
     }
     if (size > avail) break;

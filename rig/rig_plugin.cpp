@@ -121,7 +121,9 @@ int parseFilter(snd_config_t* node, RigFilter* f) {
         if (std::strcmp(s, k.name) == 0) f->type = k.type, hasType = true;
       if (!hasType) return badValue("filters.type", "peaking, lowshelf, highshelf, highpass or lowpass");
     } else if (std::strcmp(id, "freq") == 0) {
-      if (!getReal(n, 1e-3, rigMaxRate / 2.0, &f->freq)) return badValue("filters.freq", "Hz above 0");
+      // Some rate up to rigMaxRate must lie above twice the frequency.
+      if (!getReal(n, 1e-3, rigMaxRate / 2.0 - 1.0, &f->freq))
+        return badValue("filters.freq", "0.001 to 383999 Hz");
       hasFreq = f->freq > 0;
     } else if (std::strcmp(id, "gain") == 0) {
       if (!getReal(n, -60.0, 60.0, &f->gain)) return badValue("filters.gain", "-60 to 60 dB");

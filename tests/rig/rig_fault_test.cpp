@@ -152,6 +152,7 @@ TEST(RigFaults, UnknownFieldsAndBadValuesAreRefusedAtOpenByName) {
   const std::string missing = ::testing::TempDir() + "rig_no_such_file.wav";
   const std::string garbage = ::testing::TempDir() + "rig_garbage.wav";
   const std::string liar = ::testing::TempDir() + "rig_liar.wav";
+  const std::string headerOnly = ::testing::TempDir() + "rig_header_only.wav";
   {
     std::FILE* f = std::fopen(garbage.c_str(), "wb");
     std::fputs("RIFF\x04\0\0\0WAVEjunk", f);
@@ -162,6 +163,10 @@ TEST(RigFaults, UnknownFieldsAndBadValuesAreRefusedAtOpenByName) {
                                'd', 'a', 't', 'a', 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6};
     f = std::fopen(liar.c_str(), "wb");
     std::fwrite(h, 1, sizeof h, f);
+    std::fclose(f);
+    // The file ends right after the data chunk's header: no sample at all.
+    f = std::fopen(headerOnly.c_str(), "wb");
+    std::fwrite(h, 1, sizeof h - 6, f);
     std::fclose(f);
   }
   const struct {
@@ -194,11 +199,14 @@ TEST(RigFaults, UnknownFieldsAndBadValuesAreRefusedAtOpenByName) {
       {"filters [ { freq 100 } ]", "filters.type"},
       {"filters [ { type lowpass freq 0 } ]", "filters.freq"},
       {"filters [ { type lowpass freq 500000 } ]", "filters.freq"},
+      // Half the highest rate: no rate could carry it.
+      {"filters [ { type lowpass freq 384000 } ]", "filters.freq"},
       {"filters [ { type lowpass freq 100 q 0 } ]", "filters.q"},
       {"filters [ { type peaking freq 100 gain 90 } ]", "filters.gain"},
       {"filters [ { type peaking freq 100 width 3 } ]", "filters.0.width"},
       {"ir \"" + missing + "\"", "ir"},
       {"ir \"" + garbage + "\"", "ir"},
+      {"ir \"" + headerOnly + "\"", "ir"},
   };
   for (const auto& c : cases) {
     ErrorCapture errors;
