@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+#include <unistd.h>
+
 #include "analysis/analyze.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
@@ -47,6 +49,29 @@ std::int64_t FrameCountFor(double sweepLength) {
         return 0;
     }
     return static_cast<std::int64_t>(sweepFrames) + kSampleRate;
+}
+
+// Bytes of memory the system can hand out now without pushing other programs
+// out (MemAvailable), or the physical memory when that is not known. Large
+// blocks are granted even beyond it and fail only as they are filled, by
+// ending the process, so the run has to look before it obtains them.
+std::uint64_t AvailableMemory() {
+    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kiB = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr) {
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kiB) == 1;
+        }
+        std::fclose(meminfo);
+        if (found) return kiB <= UINT64_MAX / 1024 ? kiB * 1024 : UINT64_MAX;
+    }
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0) {
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    }
+    return UINT64_MAX;
 }
 
 // Appends the table to the results file; says why when it could not.
@@ -105,15 +130,23 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
     }
 
     const std::int64_t blockBytes = frameCount * kBytesPerSample;
+    const auto noMemory = [frameCount] {
+        std::printf("Not enough memory for a run of %lld frames: nothing was measured.\n",
+                    static_cast<long long>(frameCount));
+        return false;
+    };
+    // The frequency track, two sample arrays and two packed buffers.
+    constexpr std::uint64_t kRunBytesPerFrame = 3 * 8 + 2 * 2 * kBytesPerSample;
+    if (static_cast<std::uint64_t>(frameCount) * kRunBytesPerFrame > AvailableMemory()) {
+        return noMemory();
+    }
     auto track = Obtain<double>(frameCount);
     auto sweepSamples = Obtain<std::int64_t>(frameCount);
     auto micSamples = Obtain<std::int64_t>(frameCount);
     auto playBytes = Obtain<std::int8_t>(2 * blockBytes);
     auto recordBytes = Obtain<std::int8_t>(2 * blockBytes);
     if (!track || !sweepSamples || !micSamples || !playBytes || !recordBytes) {
-        std::printf("Not enough memory for a run of %lld frames: nothing was measured.\n",
-                    static_cast<long long>(frameCount));
-        return false;
+        return noMemory();
     }
     const auto frames = static_cast<std::size_t>(frameCount);
     const auto block = static_cast<std::size_t>(blockBytes);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 #include "run_support.h"
 
 namespace {
@@ -89,6 +91,30 @@ TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(Count(run.out, "Not enough memory for a run of 9648000 frames: nothing was measured.\n"), 1);
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_FALSE(run.resultsExist);
+#endif
+}
+
+TEST(RefusedRun, RunLargerThanTheMemoryIsRefusedBeforeObtainingIt) {
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "needs the sanitizer's RSS limit to stop a run that would fill the memory";
+#else
+    // 14912 s: 715824000 frames, within the longest run, but its buffers
+    // take 36 bytes a frame, more than the machine's physical memory. Blocks
+    // that large are granted by the kernel and fail only as they are filled,
+    // so the run must see that before obtaining them. The RSS limit stops
+    // a program that tries anyway long before the machine runs short.
+    constexpr double kNeeded = 715824000.0 * 36;
+    const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                            static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    if (physical >= kNeeded) GTEST_SKIP() << "this machine could hold the run";
+    const ProgramRun run =
+        RunProgram("c nodev\nt 14912\nr\nx\n", {"ASAN_OPTIONS=hard_rss_limit_mb=1024"}, 120);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(Count(run.out, "Not enough memory for a run of 715824000 frames: nothing was measured.\n"), 1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
     EXPECT_FALSE(run.resultsExist);
