@@ -72,7 +72,10 @@ Stream OpenStream(const char* deviceName, snd_pcm_stream_t direction, int channe
     }
     error = snd_pcm_hw_params_set_format(stream.pcm, params, SND_PCM_FORMAT_S24_3LE);
     if (error < 0) FailSetup(stderr, texts.format, error);
-    snd_pcm_hw_params_set_channels(stream.pcm, params, static_cast<unsigned>(channelCount));
+    // The transfer hands the device exactly channelCount channels a frame; a
+    // device that cannot take that many cannot be configured for it.
+    error = snd_pcm_hw_params_set_channels(stream.pcm, params, static_cast<unsigned>(channelCount));
+    if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
     unsigned int grantedRate = rate;
     snd_pcm_hw_params_set_rate_near(stream.pcm, params, &grantedRate, nullptr);
     snd_pcm_uframes_t period = periodRequest;

@@ -216,6 +216,39 @@ INSTANTIATE_TEST_SUITE_P(
                    true}),
     [](const testing::TestParamInfo<SetupFault>& info) { return std::string(info.param.device); });
 
+TEST(DeviceFailure, DeviceThatCannotTakeTwoChannelsIsAConfigurationFailure) {
+    // Four-channel devices built from alsa-lib's own null device: the
+    // transfer moves two channels a frame and must not hand such a device
+    // two channels' worth of memory.
+    const std::filesystem::path config =
+        std::filesystem::path(testing::TempDir()) / "zembrak_four_channels.conf";
+    std::ofstream(config) << "<" RIG_CONFIG ">\n"
+                             "pcm.four { type multi slaves.a { pcm \"null\" channels 4 }\n"
+                             "  bindings { 0 { slave a channel 0 } 1 { slave a channel 1 }\n"
+                             "             2 { slave a channel 2 } 3 { slave a channel 3 } } }\n"
+                             "pcm.four_rec { type asym playback.pcm \"rig\" capture.pcm \"four\" }\n";
+    const std::string environment = "ALSA_CONFIG_PATH=" + config.string();
+    const std::string invalid = snd_strerror(-EINVAL);
+
+    const ProgramRun play = RunProgram(Script("four", "t 0\nr"), {environment}, 60);
+    ASSERT_FALSE(play.timedOut);
+    EXPECT_EQ(play.exitStatus, 1);
+    EXPECT_EQ(play.err, "Problem setting playback parameters: " + invalid + "\n");
+    EXPECT_EQ(Count(play.out, "Running Test..."), 0);
+    EXPECT_FALSE(play.resultsExist);
+
+    const ProgramRun record = RunProgram(Script("four_rec", "t 0\nr"), {environment}, 60);
+    ASSERT_FALSE(record.timedOut);
+    EXPECT_EQ(record.exitStatus, 1);
+    EXPECT_EQ(record.err, "");
+    const std::string message = "Could not set record hardware parameters: " + invalid + "\n";
+    ASSERT_GE(record.out.size(), message.size());
+    EXPECT_EQ(record.out.substr(record.out.size() - message.size()), message);
+    EXPECT_EQ(Count(record.out, "Running Test..."), 0);
+    EXPECT_FALSE(record.resultsExist);
+    std::filesystem::remove(config);
+}
+
 TEST(RigRun, SmallerPeriodWarnsOnceAndStillMeasures) {
     const ProgramRun run = RunOnRig("rig_period512", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
