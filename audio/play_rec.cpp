@@ -76,8 +76,18 @@ Stream OpenStream(const char* deviceName, snd_pcm_stream_t direction, int channe
     // device that cannot take that many cannot be configured for it.
     error = snd_pcm_hw_params_set_channels(stream.pcm, params, static_cast<unsigned>(channelCount));
     if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
+    // The sweep, the pulse and the band edges are all made for `rate`: a
+    // device running at another rate would put every band at the wrong
+    // frequency, so it cannot be configured for a measurement.
     unsigned int grantedRate = rate;
-    snd_pcm_hw_params_set_rate_near(stream.pcm, params, &grantedRate, nullptr);
+    error = snd_pcm_hw_params_set_rate_near(stream.pcm, params, &grantedRate, nullptr);
+    if (error >= 0 && grantedRate != rate) {
+        std::fflush(stdout);
+        std::fprintf(texts.paramsStream, "The device runs at %u Hz, not at the %u Hz a measurement needs.\n",
+                     grantedRate, rate);
+        error = -EINVAL;
+    }
+    if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
     snd_pcm_uframes_t period = periodRequest;
     snd_pcm_hw_params_set_period_size_near(stream.pcm, params, &period, nullptr);
     snd_pcm_uframes_t buffer = kBufferRequest;

@@ -249,6 +249,41 @@ TEST(DeviceFailure, DeviceThatCannotTakeTwoChannelsIsAConfigurationFailure) {
     std::filesystem::remove(config);
 }
 
+TEST(DeviceFailure, DeviceThatCannotRunAt48000IsAConfigurationFailure) {
+    // A rig whose filter at 30 kHz needs a rate above 60000 Hz: asked for
+    // 48000, it grants another rate, at which every band would be measured
+    // at the wrong frequency.
+    const std::filesystem::path config =
+        std::filesystem::path(testing::TempDir()) / "zembrak_fast_rate.conf";
+    std::ofstream(config) << "<" RIG_CONFIG ">\n"
+                             "pcm.fast { type rig filters [ { type lowpass freq 30000 } ] }\n"
+                             "pcm.fast_rec { type asym playback.pcm \"rig\" capture.pcm \"fast\" }\n";
+    const std::string environment = "ALSA_CONFIG_PATH=" + config.string();
+    const std::string invalid = snd_strerror(-EINVAL);
+
+    const ProgramRun play = RunProgram(Script("fast", "t 0\nr"), {environment}, 60);
+    ASSERT_FALSE(play.timedOut);
+    EXPECT_EQ(play.exitStatus, 1);
+    EXPECT_NE(play.err.find("not at the 48000 Hz a measurement needs.\n"), std::string::npos)
+        << play.err;
+    EXPECT_NE(play.err.find("Problem setting playback parameters: " + invalid + "\n"),
+              std::string::npos);
+    EXPECT_EQ(Count(play.out, "Running Test..."), 0);
+    EXPECT_FALSE(play.resultsExist);
+
+    const ProgramRun record = RunProgram(Script("fast_rec", "t 0\nr"), {environment}, 60);
+    ASSERT_FALSE(record.timedOut);
+    EXPECT_EQ(record.exitStatus, 1);
+    EXPECT_EQ(record.err, "");
+    EXPECT_NE(record.out.find("not at the 48000 Hz a measurement needs.\n"
+                              "Could not set record hardware parameters: " + invalid + "\n"),
+              std::string::npos)
+        << record.out;
+    EXPECT_EQ(Count(record.out, "Running Test..."), 0);
+    EXPECT_FALSE(record.resultsExist);
+    std::filesystem::remove(config);
+}
+
 TEST(RigRun, SmallerPeriodWarnsOnceAndStillMeasures) {
     const ProgramRun run = RunOnRig("rig_period512", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
