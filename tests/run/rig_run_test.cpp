@@ -29,6 +29,26 @@ ProgramRun RunOnRig(const std::string& device, const std::string& commands,
     return RunProgram(Script(device, commands), {kRigEnvironment}, 60, prepare);
 }
 
+// A configuration of the rig's devices plus `devices`, for one test, with
+// the setting that points the program at it; removed with the test.
+struct ConfigWith {
+    ConfigWith(const std::string& name, const std::string& devices)
+        : path(std::filesystem::path(testing::TempDir()) / name) {
+        std::ofstream(path) << "<" RIG_CONFIG ">\n" << devices;
+    }
+    ~ConfigWith() { std::filesystem::remove(path); }
+    std::string Environment() const { return "ALSA_CONFIG_PATH=" + path.string(); }
+    std::filesystem::path path;
+};
+
+// A run that ended at the device's setup: status 1, nothing played, no file.
+void ExpectSetupFailure(const ProgramRun& run) {
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
+    EXPECT_FALSE(run.resultsExist);
+}
+
 std::string SyncLine(int latency) {
     return "Sync Out = 24032 \t Sync In = " + std::to_string(24032 + latency) + " samples\n";
 }
@@ -220,68 +240,49 @@ TEST(DeviceFailure, DeviceThatCannotTakeTwoChannelsIsAConfigurationFailure) {
     // Four-channel devices built from alsa-lib's own null device: the
     // transfer moves two channels a frame and must not hand such a device
     // two channels' worth of memory.
-    const std::filesystem::path config =
-        std::filesystem::path(testing::TempDir()) / "zembrak_four_channels.conf";
-    std::ofstream(config) << "<" RIG_CONFIG ">\n"
-                             "pcm.four { type multi slaves.a { pcm \"null\" channels 4 }\n"
-                             "  bindings { 0 { slave a channel 0 } 1 { slave a channel 1 }\n"
-                             "             2 { slave a channel 2 } 3 { slave a channel 3 } } }\n"
-                             "pcm.four_rec { type asym playback.pcm \"rig\" capture.pcm \"four\" }\n";
-    const std::string environment = "ALSA_CONFIG_PATH=" + config.string();
+    const ConfigWith config(
+        "zembrak_four_channels.conf",
+        "pcm.four { type multi slaves.a { pcm \"null\" channels 4 }\n"
+        "  bindings { 0 { slave a channel 0 } 1 { slave a channel 1 }\n"
+        "             2 { slave a channel 2 } 3 { slave a channel 3 } } }\n"
+        "pcm.four_rec { type asym playback.pcm \"rig\" capture.pcm \"four\" }\n");
     const std::string invalid = snd_strerror(-EINVAL);
 
-    const ProgramRun play = RunProgram(Script("four", "t 0\nr"), {environment}, 60);
-    ASSERT_FALSE(play.timedOut);
-    EXPECT_EQ(play.exitStatus, 1);
+    const ProgramRun play = RunProgram(Script("four", "t 0\nr"), {config.Environment()}, 60);
+    ExpectSetupFailure(play);
     EXPECT_EQ(play.err, "Problem setting playback parameters: " + invalid + "\n");
-    EXPECT_EQ(Count(play.out, "Running Test..."), 0);
-    EXPECT_FALSE(play.resultsExist);
 
-    const ProgramRun record = RunProgram(Script("four_rec", "t 0\nr"), {environment}, 60);
-    ASSERT_FALSE(record.timedOut);
-    EXPECT_EQ(record.exitStatus, 1);
+    const ProgramRun record = RunProgram(Script("four_rec", "t 0\nr"), {config.Environment()}, 60);
+    ExpectSetupFailure(record);
     EXPECT_EQ(record.err, "");
     const std::string message = "Could not set record hardware parameters: " + invalid + "\n";
     ASSERT_GE(record.out.size(), message.size());
     EXPECT_EQ(record.out.substr(record.out.size() - message.size()), message);
-    EXPECT_EQ(Count(record.out, "Running Test..."), 0);
-    EXPECT_FALSE(record.resultsExist);
-    std::filesystem::remove(config);
 }
 
 TEST(DeviceFailure, DeviceThatCannotRunAt48000IsAConfigurationFailure) {
     // A rig whose filter at 30 kHz needs a rate above 60000 Hz: asked for
     // 48000, it grants another rate, at which every band would be measured
     // at the wrong frequency.
-    const std::filesystem::path config =
-        std::filesystem::path(testing::TempDir()) / "zembrak_fast_rate.conf";
-    std::ofstream(config) << "<" RIG_CONFIG ">\n"
-                             "pcm.fast { type rig filters [ { type lowpass freq 30000 } ] }\n"
-                             "pcm.fast_rec { type asym playback.pcm \"rig\" capture.pcm \"fast\" }\n";
-    const std::string environment = "ALSA_CONFIG_PATH=" + config.string();
+    const ConfigWith config(
+        "zembrak_fast_rate.conf",
+        "pcm.fast { type rig filters [ { type lowpass freq 30000 } ] }\n"
+        "pcm.fast_rec { type asym playback.pcm \"rig\" capture.pcm \"fast\" }\n");
     const std::string invalid = snd_strerror(-EINVAL);
+    const std::string why = "not at the 48000 Hz a measurement needs.\n";
 
-    const ProgramRun play = RunProgram(Script("fast", "t 0\nr"), {environment}, 60);
-    ASSERT_FALSE(play.timedOut);
-    EXPECT_EQ(play.exitStatus, 1);
-    EXPECT_NE(play.err.find("not at the 48000 Hz a measurement needs.\n"), std::string::npos)
+    const ProgramRun play = RunProgram(Script("fast", "t 0\nr"), {config.Environment()}, 60);
+    ExpectSetupFailure(play);
+    EXPECT_NE(play.err.find(why + "Problem setting playback parameters: " + invalid + "\n"),
+              std::string::npos)
         << play.err;
-    EXPECT_NE(play.err.find("Problem setting playback parameters: " + invalid + "\n"),
-              std::string::npos);
-    EXPECT_EQ(Count(play.out, "Running Test..."), 0);
-    EXPECT_FALSE(play.resultsExist);
 
-    const ProgramRun record = RunProgram(Script("fast_rec", "t 0\nr"), {environment}, 60);
-    ASSERT_FALSE(record.timedOut);
-    EXPECT_EQ(record.exitStatus, 1);
+    const ProgramRun record = RunProgram(Script("fast_rec", "t 0\nr"), {config.Environment()}, 60);
+    ExpectSetupFailure(record);
     EXPECT_EQ(record.err, "");
-    EXPECT_NE(record.out.find("not at the 48000 Hz a measurement needs.\n"
-                              "Could not set record hardware parameters: " + invalid + "\n"),
+    EXPECT_NE(record.out.find(why + "Could not set record hardware parameters: " + invalid + "\n"),
               std::string::npos)
         << record.out;
-    EXPECT_EQ(Count(record.out, "Running Test..."), 0);
-    EXPECT_FALSE(record.resultsExist);
-    std::filesystem::remove(config);
 }
 
 TEST(RigRun, SmallerPeriodWarnsOnceAndStillMeasures) {
