@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "samples/packing.h"
+
 namespace {
 
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
@@ -125,5 +127,5 @@ void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const do
             std::printf("Band %i is missing data\n", k + 1);
         }
     }
-    std::printf("Ch 1 (sweep): Return Level = %.1f dB\n", RtodB(largest / 8388608.0));
+    std::printf("Ch 1 (sweep): Return Level = %.1f dB\n", RtodB(largest / kFullScale));
 }

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <span>
 
+// Full scale of a sample: 2^23, the magnitude of the most negative 24-bit value.
+constexpr double kFullScale = 8388608.0;
+
 // Packs count samples as 3-byte little-endian two's complement, sample k into
 // bytes 3k..3k+2. Values outside -8388608..8388607 saturate at those bounds.
 // Converts no more samples than both arrays hold.

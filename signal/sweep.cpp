@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "samples/packing.h"
 #include "signal/to_sample.h"
 
 void MakeSweep(std::uint64_t rate, std::span<std::int64_t> samples, std::span<double> track,
@@ -21,7 +22,7 @@ void MakeSweep(std::uint64_t rate, std::span<std::int64_t> samples, std::span<do
     const std::int64_t trackSize = static_cast<std::int64_t>(track.size());
 
     const double w = 6.28318 / static_cast<double>(rate);
-    const double peak = amplitude * 8388608.0;
+    const double peak = amplitude * kFullScale;
     // The track reaches endFrequency one sample after the sweep's last one.
     const double slope =
         sweepCount > 0 ? (endFrequency - startFrequency) / static_cast<double>(sweepCount) : 0.0;

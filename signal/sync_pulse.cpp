@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "samples/packing.h"
 #include "signal/to_sample.h"
 
 std::int64_t MakePulse(std::span<std::int64_t> pulse, std::uint32_t rate, std::int32_t length,
@@ -71,6 +72,6 @@ std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count)
     const Peak peak = SearchPeak(samples, count);
     // With nothing positive the level is that of 0: minus infinity, "-inf".
     std::printf("Ch 2 (sync): Return Level = %.1f dB\n",
-                20.0 * std::log10(static_cast<double>(peak.value) / 8388608.0));
+                20.0 * std::log10(static_cast<double>(peak.value) / kFullScale));
     return peak.index;
 }
