@@ -14,8 +14,7 @@ namespace {
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 
-std::int64_t AddSaturated(std::int64_t a, std::int64_t b)
-{
+std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;
     if (__builtin_add_overflow(a, b, &sum)) {
         return b > 0 ? kInt64Max : kInt64Min;
@@ -23,8 +22,7 @@ std::int64_t AddSaturated(std::int64_t a, std::int64_t b)
     return sum;
 }
 
-std::int64_t SubtractSaturated(std::int64_t a, std::int64_t b)
-{
+std::int64_t SubtractSaturated(std::int64_t a, std::int64_t b) {
     std::int64_t difference = 0;
     if (__builtin_sub_overflow(a, b, &difference)) {
         return b < 0 ? kInt64Max : kInt64Min;
@@ -33,8 +31,7 @@ std::int64_t SubtractSaturated(std::int64_t a, std::int64_t b)
 }
 
 // Appends printf-formatted text, however long it comes out.
-void AppendFormat(std::string& text, const char* format, ...)
-{
+void AppendFormat(std::string& text, const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list measure;
@@ -59,16 +56,14 @@ struct BandTotal {
 
 }  // namespace
 
-double RtodB(double ratio)
-{
+double RtodB(double ratio) {
     return 20.0 * std::log10(ratio);
 }
 
 void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const double> track,
              std::span<const std::int64_t> micSamples, std::int64_t syncOffset,
              std::span<const double> lowerEdges, std::span<const double> upperEdges,
-             std::string& resultsText, std::int64_t leadIn)
-{
+             std::string& resultsText, std::int64_t leadIn) {
     // Only bands that both edge arrays describe.
     const std::int64_t edges = std::min(std::ssize(lowerEdges), std::ssize(upperEdges));
     const auto bands = static_cast<std::int32_t>(std::clamp<std::int64_t>(bandCount, 0, edges));
@@ -84,8 +79,8 @@ void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const do
             SubtractSaturated(SubtractSaturated(frameCount, leadIn), leadIn);
         const std::int64_t captured = std::min(frameCount, std::ssize(micSamples));
         const std::int64_t begin = first < 0 ? SubtractSaturated(0, first) : 0;
-        const std::int64_t end = std::min({sweepCount, std::ssize(track),
-                                           SubtractSaturated(captured, first)});
+        const std::int64_t end =
+            std::min({sweepCount, std::ssize(track), SubtractSaturated(captured, first)});
         // The band index only moves forward: the track rises over the sweep.
         std::int32_t b = 0;
         for (std::int64_t j = begin; j < end; ++j) {

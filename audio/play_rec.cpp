@@ -83,7 +83,8 @@ Stream OpenStream(const char* deviceName, snd_pcm_stream_t direction, int channe
     error = snd_pcm_hw_params_set_rate_near(stream.pcm, params, &grantedRate, nullptr);
     if (error >= 0 && grantedRate != rate) {
         std::fflush(stdout);
-        std::fprintf(texts.paramsStream, "The device runs at %u Hz, not at the %u Hz a measurement needs.\n",
+        std::fprintf(texts.paramsStream,
+                     "The device runs at %u Hz, not at the %u Hz a measurement needs.\n",
                      grantedRate, rate);
         error = -EINVAL;
     }
@@ -142,8 +143,8 @@ struct Transfer {
     std::int8_t* record;
     std::int64_t frameCount;
     std::int64_t stride;
-    std::int64_t chunk;  // P
-    std::int8_t* frames; // period-sized buffer for interleaved streams (may be null)
+    std::int64_t chunk;   // P
+    std::int8_t* frames;  // period-sized buffer for interleaved streams (may be null)
     TransferReport& report;
     std::int64_t writePosition = 0;
     std::int64_t readPosition = 0;
@@ -168,8 +169,9 @@ struct Transfer {
             }
             written = snd_pcm_writei(playback.pcm, frames, frameCountArg);
         } else {
-            void* channels[kChannels] = {const_cast<std::int8_t*>(play + at * kSampleBytes),
-                                         const_cast<std::int8_t*>(play + stride + at * kSampleBytes)};
+            void* channels[kChannels] = {
+                const_cast<std::int8_t*>(play + at * kSampleBytes),
+                const_cast<std::int8_t*>(play + stride + at * kSampleBytes)};
             written = snd_pcm_writen(playback.pcm, channels, frameCountArg);
         }
         if (written == -EPIPE) {
@@ -248,8 +250,8 @@ void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64
 
 void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t rate,
               std::int64_t frameCount, std::span<const std::int8_t> playBytes,
-              std::span<std::int8_t> recordBytes, int bytesPerSample,
-              std::int64_t channelStride, TransferReport& report) {
+              std::span<std::int8_t> recordBytes, int bytesPerSample, std::int64_t channelStride,
+              TransferReport& report) {
     report = TransferReport{};
     if (channelCount != kChannels) {
         std::printf("The sound device transfer handles 2 channels, not %d.\n", channelCount);
@@ -258,7 +260,8 @@ void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t 
     }
     if (bytesPerSample != kSampleBytes || deviceName == nullptr ||
         !BuffersFit(frameCount, channelStride, playBytes.size(), recordBytes.size())) {
-        std::puts("The sound device transfer needs two blocks of 3-byte samples that fit its buffers.");
+        std::puts(
+            "The sound device transfer needs two blocks of 3-byte samples that fit its buffers.");
         report.refused = true;
         return;
     }
@@ -267,14 +270,14 @@ void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t 
     static const SetupTexts kPlaybackTexts = {"Playback device could not be opened: %s\n",
                                               "Problem setting playback format: %s\n",
                                               "Problem setting playback parameters: %s\n", stderr};
-    static const SetupTexts kCaptureTexts = {"unable to open pcm record device: %s\n",
-                                             "Problem setting recording format: %s\n",
-                                             "Could not set record hardware parameters: %s\n",
-                                             stdout};
+    static const SetupTexts kCaptureTexts = {
+        "unable to open pcm record device: %s\n", "Problem setting recording format: %s\n",
+        "Could not set record hardware parameters: %s\n", stdout};
 
     Stream playback = OpenStream(deviceName, SND_PCM_STREAM_PLAYBACK, channelCount, rate,
                                  kPeriodRequest, kPlaybackTexts);
-    if (playback.period != kPeriodRequest) std::puts("Driver did not return requested period size.");
+    if (playback.period != kPeriodRequest)
+        std::puts("Driver did not return requested period size.");
     Stream capture = OpenStream(deviceName, SND_PCM_STREAM_CAPTURE, channelCount, rate,
                                 playback.period, kCaptureTexts);
 
@@ -294,17 +297,25 @@ void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t 
         const bool anyChunk = chunk > 0 && chunk < frameCount;
         std::unique_ptr<std::int8_t[]> frames;
         if (interleaving && anyChunk) {
-            frames.reset(new (std::nothrow)
-                             std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
+            frames.reset(
+                new (std::nothrow)
+                    std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
         }
         if (chunk <= 0 || (interleaving && anyChunk && !frames)) {
-            std::puts("The transfer could not start (no period size or no memory): nothing was "
-                      "played or recorded.");
+            std::puts(
+                "The transfer could not start (no period size or no memory): nothing was "
+                "played or recorded.");
             RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
             RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
         } else {
-            Transfer transfer{playback, capture,       playBytes.data(), recordBytes.data(),
-                              frameCount, channelStride, chunk,           frames.get(),
+            Transfer transfer{playback,
+                              capture,
+                              playBytes.data(),
+                              recordBytes.data(),
+                              frameCount,
+                              channelStride,
+                              chunk,
+                              frames.get(),
                               report};
             const std::int64_t fillChunks =
                 std::max<std::int64_t>(1, static_cast<std::int64_t>(playback.buffer) / chunk);

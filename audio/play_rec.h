@@ -51,5 +51,5 @@ void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64
 // else goes wrong is entered in report, which is reset first.
 void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t rate,
               std::int64_t frameCount, std::span<const std::int8_t> playBytes,
-              std::span<std::int8_t> recordBytes, int bytesPerSample,
-              std::int64_t channelStride, TransferReport& report);
+              std::span<std::int8_t> recordBytes, int bytesPerSample, std::int64_t channelStride,
+              TransferReport& report);

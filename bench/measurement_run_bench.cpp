@@ -64,12 +64,12 @@ int main() {
     TestSettings settings;
     settings.deviceName = "rig";
     BandPlan plan;
-    const double endFrequency = FindHighFreq(settings.q, settings.bandCount,
-                                             settings.startFrequency, plan.lowerEdges,
-                                             plan.upperEdges);
+    const double endFrequency = FindHighFreq(
+        settings.q, settings.bandCount, settings.startFrequency, plan.lowerEdges, plan.upperEdges);
     std::vector<std::int64_t> syncOut(kSyncLength), syncIn(kSyncLength);
     std::string resultsText;
-    const std::int64_t frames = static_cast<std::int64_t>(kSampleRate * settings.sweepLength) + kSampleRate;
+    const std::int64_t frames =
+        static_cast<std::int64_t>(kSampleRate * settings.sweepLength) + kSampleRate;
 
     constexpr int kRounds = 5;
     double bestRun = 1e9, bestTransfer = 1e9;
@@ -95,7 +95,8 @@ int main() {
             TransferReport report;
             const auto start = std::chrono::steady_clock::now();
             PLAY_REC(2, 3, "rig", kSampleRate, frames, play, record, 3, 3 * frames, report);
-            bestTransfer = std::min(bestTransfer, Seconds(std::chrono::steady_clock::now() - start));
+            bestTransfer =
+                std::min(bestTransfer, Seconds(std::chrono::steady_clock::now() - start));
         }
     }
     std::remove("sweep_out.txt");
@@ -103,12 +104,14 @@ int main() {
 
     const double played = static_cast<double>(frames) / kSampleRate;
     const double outside = bestRun - bestTransfer;
-    std::printf("default run: %lld frames, %.1f s of sound\n", static_cast<long long>(frames), played);
+    std::printf("default run: %lld frames, %.1f s of sound\n", static_cast<long long>(frames),
+                played);
     std::printf("whole run on the instant rig: %.1f ms (best of %d)\n", bestRun * 1e3, kRounds);
     std::printf("transfer alone:               %.1f ms\n", bestTransfer * 1e3);
     std::printf("outside the device:           %.1f ms = %.3f %% of the %.1f s played\n",
-                 outside * 1e3, 100.0 * outside / played, played);
+                outside * 1e3, 100.0 * outside / played, played);
     std::printf("peak memory: %ld kB before, %ld kB after the first run: %.1f bytes per frame\n",
-                 baseKb, runPeakKb, 1024.0 * static_cast<double>(runPeakKb - baseKb) / static_cast<double>(frames));
+                baseKb, runPeakKb,
+                1024.0 * static_cast<double>(runPeakKb - baseKb) / static_cast<double>(frames));
     return 0;
 }

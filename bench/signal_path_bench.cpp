@@ -38,8 +38,7 @@ struct Run {
     std::vector<double> upper;
     std::string resultsText;
 
-    Run()
-    {
+    Run() {
         double x = 18.0;
         for (int i = 0; i < kBands; ++i) {
             lower.push_back(x);
@@ -56,21 +55,18 @@ struct Run {
     }
 };
 
-Run& TheRun()
-{
+Run& TheRun() {
     static Run run;
     return run;
 }
 
-void PerFrame(benchmark::State& state, std::int64_t frames)
-{
+void PerFrame(benchmark::State& state, std::int64_t frames) {
     state.counters["per_frame"] = benchmark::Counter(
         static_cast<double>(frames),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void BM_MakePulse(benchmark::State& state)
-{
+void BM_MakePulse(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         benchmark::DoNotOptimize(MakePulse(run.syncOut, 48000, kSyncLength, kLeadIn));
@@ -79,8 +75,7 @@ void BM_MakePulse(benchmark::State& state)
     PerFrame(state, kSyncLength);
 }
 
-void BM_MakeSweep(benchmark::State& state)
-{
+void BM_MakeSweep(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         MakeSweep(48000, run.sweep, run.track, 18.0, run.upper.back(), kFrames, 0.5, kLeadIn);
@@ -89,8 +84,7 @@ void BM_MakeSweep(benchmark::State& state)
     PerFrame(state, kFrames);
 }
 
-void BM_Pack(benchmark::State& state)
-{
+void BM_Pack(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         NUM24_TO_CHAR(run.sweep, run.bytes, kFrames);
@@ -99,8 +93,7 @@ void BM_Pack(benchmark::State& state)
     PerFrame(state, kFrames);
 }
 
-void BM_Unpack(benchmark::State& state)
-{
+void BM_Unpack(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         CHAR_TO_NUM32(run.bytes, run.mic, 3, kFrames);
@@ -109,8 +102,7 @@ void BM_Unpack(benchmark::State& state)
     PerFrame(state, kFrames);
 }
 
-void BM_PeakIndex(benchmark::State& state)
-{
+void BM_PeakIndex(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         benchmark::DoNotOptimize(PeakIndex(run.syncIn, kSyncLength));
@@ -118,8 +110,7 @@ void BM_PeakIndex(benchmark::State& state)
     PerFrame(state, kSyncLength);
 }
 
-void BM_FindPeak(benchmark::State& state)
-{
+void BM_FindPeak(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         benchmark::DoNotOptimize(FindPeak(run.syncIn, kSyncLength));
@@ -127,8 +118,7 @@ void BM_FindPeak(benchmark::State& state)
     PerFrame(state, kSyncLength);
 }
 
-void BM_Analyze(benchmark::State& state)
-{
+void BM_Analyze(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
         Analyze(kFrames, kBands, run.track, run.mic, 0, run.lower, run.upper, run.resultsText,
@@ -140,8 +130,7 @@ void BM_Analyze(benchmark::State& state)
 
 // Everything one run does with its samples, per frame of the run: packing
 // and unpacking cover both channels' blocks as the run uses them.
-void BM_WholePath(benchmark::State& state)
-{
+void BM_WholePath(benchmark::State& state) {
     Run& run = TheRun();
     const std::span<std::int8_t> channel2 = std::span(run.bytes).subspan(3 * kFrames);
     for (auto _ : state) {
@@ -170,8 +159,7 @@ BENCHMARK(BM_FindPeak)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Analyze)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -20,8 +20,8 @@ std::int32_t CutToInt32(double value) {
     return static_cast<std::int32_t>(value);
 }
 
-double FindHighFreq(double q, int bandCount, double startFrequency,
-                    std::span<double> lowerEdges, std::span<double> upperEdges) {
+double FindHighFreq(double q, int bandCount, double startFrequency, std::span<double> lowerEdges,
+                    std::span<double> upperEdges) {
     const std::size_t capacity = std::min(lowerEdges.size(), upperEdges.size());
     const std::size_t count =
         bandCount > 0 ? std::min(static_cast<std::size_t>(bandCount), capacity) : 0;

@@ -19,5 +19,5 @@ std::int32_t CutToInt32(double value);
 // Fills the first bandCount entries of both arrays (at most their size) and
 // returns the end frequency: the last upper edge, or the cut start frequency
 // when bandCount <= 0.
-double FindHighFreq(double q, int bandCount, double startFrequency,
-                    std::span<double> lowerEdges, std::span<double> upperEdges);
+double FindHighFreq(double q, int bandCount, double startFrequency, std::span<double> lowerEdges,
+                    std::span<double> upperEdges);

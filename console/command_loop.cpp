@@ -18,11 +18,7 @@ struct Preset {
 };
 
 constexpr Preset kPresets[5] = {
-    {31, 4.0, 18.0},
-    {12, 1.3, 18.0},
-    {20, 6.0, 18.0},
-    {8, 2.0, 18.0},
-    {16, 5.0, 300.0},
+    {31, 4.0, 18.0}, {12, 1.3, 18.0}, {20, 6.0, 18.0}, {8, 2.0, 18.0}, {16, 5.0, 300.0},
 };
 
 void PrintBanner() {
@@ -36,8 +32,8 @@ void PrintBanner() {
 }
 
 void PrintSummary(const TestSettings& settings, double endFrequency) {
-    std::printf("\nQ: %1.f --- Bands: %i --- Length: %.1f sec\n", settings.q,
-                settings.bandCount, settings.sweepLength);
+    std::printf("\nQ: %1.f --- Bands: %i --- Length: %.1f sec\n", settings.q, settings.bandCount,
+                settings.sweepLength);
     std::printf("Start: %.1f Hz --- End: %.1f Hz\n", settings.startFrequency, endFrequency);
     std::printf("Soundcard:  %s\n\n", settings.deviceName.c_str());
 }
@@ -138,9 +134,9 @@ int RunCommandLoop(InputReader& reader) {
     PrintBanner();
     for (;;) {
         // The plan follows the settings as they stand when the pass begins.
-        const double endFrequency = FindHighFreq(settings.q, settings.bandCount,
-                                                 settings.startFrequency,
-                                                 plan.lowerEdges, plan.upperEdges);
+        const double endFrequency =
+            FindHighFreq(settings.q, settings.bandCount, settings.startFrequency, plan.lowerEdges,
+                         plan.upperEdges);
         PrintSummary(settings, endFrequency);
         PrintCommandList();
         // End of input at any read ends the program as "x" does.
@@ -195,8 +191,7 @@ int RunCommandLoop(InputReader& reader) {
             }
             if (result == ReadResult::Value) {
                 if (bandCount > kMaxBands) {
-                    std::printf("Band count above %i is not supported, not changed.\n",
-                                kMaxBands);
+                    std::printf("Band count above %i is not supported, not changed.\n", kMaxBands);
                 } else {
                     settings.bandCount = bandCount;
                 }

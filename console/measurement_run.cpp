@@ -37,15 +37,17 @@ std::int64_t FrameCountFor(double sweepLength) {
     const double sweepFrames = kSampleRate * sweepLength;
     // The frame count is the sweep's frames cut toward zero plus one second.
     if (sweepFrames <= static_cast<double>(kSyncLength - kSampleRate - 1)) {
-        std::printf("A sweep length of %g s is too short: a run needs %lld frames at least. "
-                    "Nothing was measured.\n",
-                    sweepLength, static_cast<long long>(kSyncLength));
+        std::printf(
+            "A sweep length of %g s is too short: a run needs %lld frames at least. "
+            "Nothing was measured.\n",
+            sweepLength, static_cast<long long>(kSyncLength));
         return 0;
     }
     if (sweepFrames >= static_cast<double>(kMaxFrameCount - kSampleRate + 1)) {
-        std::printf("A sweep length of %g s is too long: a run holds %lld frames at most. "
-                    "Nothing was measured.\n",
-                    sweepLength, static_cast<long long>(kMaxFrameCount));
+        std::printf(
+            "A sweep length of %g s is too long: a run holds %lld frames at most. "
+            "Nothing was measured.\n",
+            sweepLength, static_cast<long long>(kMaxFrameCount));
         return 0;
     }
     return static_cast<std::int64_t>(sweepFrames) + kSampleRate;
@@ -119,9 +121,10 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
     }
     // Above half the sample rate the sweep would alias into the bands below.
     if (!(endFrequency <= kSampleRate / 2)) {
-        std::printf("The end frequency %.1f Hz is above %u Hz, half the sample rate: "
-                    "nothing was measured.\n",
-                    endFrequency, kSampleRate / 2);
+        std::printf(
+            "The end frequency %.1f Hz is above %u Hz, half the sample rate: "
+            "nothing was measured.\n",
+            endFrequency, kSampleRate / 2);
         return false;
     }
     if (syncOut.size() < kSyncLength || syncIn.size() < kSyncLength) {
@@ -156,7 +159,8 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
     const std::span<std::int8_t> playSpan(playBytes.get(), 2 * block);
     const std::span<std::int8_t> recordSpan(recordBytes.get(), 2 * block);
 
-    const std::int64_t syncOutPeak = MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
+    const std::int64_t syncOutPeak =
+        MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
     NUM24_TO_CHAR(syncOut, playSpan.subspan(block), kSyncLength);
     std::fill(syncIn.begin(), syncIn.end(), 0);
     MakeSweep(kSampleRate, sweepSpan, trackSpan, settings.startFrequency, endFrequency, frameCount,
@@ -178,17 +182,19 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
     const std::int64_t sweepStart = kLeadIn + syncOffset;
     const std::int64_t damaging = CountDamagingFaults(report, sweepStart);
     if (damaging > 0) {
-        std::printf("Warning: %lld dropout(s) in the measured signal (playback underrun, "
-                    "capture overrun or short transfer): repeat the measurement.\n",
-                    static_cast<long long>(damaging));
+        std::printf(
+            "Warning: %lld dropout(s) in the measured signal (playback underrun, "
+            "capture overrun or short transfer): repeat the measurement.\n",
+            static_cast<long long>(damaging));
     }
 
     FindPeak(syncIn, kSyncLength);
     std::printf("Sync Out = %i \t Sync In = %i samples\n", static_cast<int>(syncOutPeak),
                 static_cast<int>(syncInPeak));
     if (sweepStart < 0) {
-        std::puts("The sync pulse was not found on input 2: check the cable from output 2 to "
-                  "input 2. Nothing was analyzed or saved.");
+        std::puts(
+            "The sync pulse was not found on input 2: check the cable from output 2 to "
+            "input 2. Nothing was analyzed or saved.");
         return true;
     }
 

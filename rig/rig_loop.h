@@ -20,53 +20,53 @@ constexpr std::size_t rigMaxIrLength = 1u << 16;  // taps
 
 // The room and cable of one device, as configured.
 struct RigRoom {
-  long latency = rigDefaultLatency;
-  long delay = 0;
-  double gainDb = 0.0;
-  std::vector<RigFilter> filters;
-  std::vector<double> ir;  // empty: no impulse response
-  bool noise = false;
-  double noiseDb = 0.0;  // RMS level in dBFS of the white noise
-  std::uint64_t seed = 1;
-  bool cable = true;
+    long latency = rigDefaultLatency;
+    long delay = 0;
+    double gainDb = 0.0;
+    std::vector<RigFilter> filters;
+    std::vector<double> ir;  // empty: no impulse response
+    bool noise = false;
+    double noiseDb = 0.0;  // RMS level in dBFS of the white noise
+    std::uint64_t seed = 1;
+    bool cable = true;
 };
 
 // Normalised biquad (a0 = 1), transposed direct form II state.
 struct RigBiquad {
-  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-  double z1 = 0, z2 = 0;
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+    double z1 = 0, z2 = 0;
 };
 
 struct RigLoop {
-  std::mutex lock;
-  std::string name;
-  RigRoom room;
-  bool realtime = false;
-  bool hasPlayback = false;
-  bool hasCapture = false;
-  unsigned rate = 0;           // 0 until a stream installs its parameters
-  std::int64_t originNs = 0;   // CLOCK_MONOTONIC time of loop frame 0
+    std::mutex lock;
+    std::string name;
+    RigRoom room;
+    bool realtime = false;
+    bool hasPlayback = false;
+    bool hasCapture = false;
+    unsigned rate = 0;          // 0 until a stream installs its parameters
+    std::int64_t originNs = 0;  // CLOCK_MONOTONIC time of loop frame 0
 
-  // Room state.
-  double gain = 1.0;
-  std::vector<RigBiquad> chain;
-  std::vector<double> irInput;  // circular history of the IR's input
-  std::size_t irPos = 0;
-  double noiseAmp = 0.0;
+    // Room state.
+    double gain = 1.0;
+    std::vector<RigBiquad> chain;
+    std::vector<double> irInput;  // circular history of the IR's input
+    std::size_t irPos = 0;
+    double noiseAmp = 0.0;
 
-  // Played history, indexed by loop frame modulo its size (a power of two):
-  // channel 1 after the room, channel 2 as played. Frames [head - size, head)
-  // are held; anything else reads as silence.
-  std::vector<double> wet;
-  std::vector<double> dry;
-  std::int64_t head = 0;
+    // Played history, indexed by loop frame modulo its size (a power of two):
+    // channel 1 after the room, channel 2 as played. Frames [head - size, head)
+    // are held; anything else reads as silence.
+    std::vector<double> wet;
+    std::vector<double> dry;
+    std::int64_t head = 0;
 };
 
 // Finds or creates the loop of `name` and registers one stream on it. The
 // room and the mode are taken from the first opener. Returns null with
 // *err = -EBUSY when that direction is already open on this loop.
-RigLoop* rigLoopAcquire(const std::string& name, const RigRoom& room, bool realtime,
-                        bool playback, int* err);
+RigLoop* rigLoopAcquire(const std::string& name, const RigRoom& room, bool realtime, bool playback,
+                        int* err);
 void rigLoopRelease(RigLoop* loop, bool playback);
 
 // Designs the room for `rate`. Returns -EINVAL if the other open stream runs

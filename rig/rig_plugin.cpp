@@ -24,15 +24,15 @@ enum class Side { none, playback, capture };
 enum class Access { both, interleaved, noninterleaved };
 
 struct RigOptions {
-  RigRoom room;
-  bool realtime = false;
-  Access access = Access::both;
-  bool failOpenCapture = false;
-  Side failFormat = Side::none;
-  Side failParams = Side::none;
-  long grantPeriod = 0;  // 0: the period asked for
-  long xrunPlayback = -1;
-  long xrunCapture = -1;
+    RigRoom room;
+    bool realtime = false;
+    Access access = Access::both;
+    bool failOpenCapture = false;
+    Side failFormat = Side::none;
+    Side failParams = Side::none;
+    long grantPeriod = 0;  // 0: the period asked for
+    long xrunPlayback = -1;
+    long xrunCapture = -1;
 };
 
 constexpr long maxXrunChunk = 1L << 30;
@@ -40,269 +40,299 @@ constexpr long minGrantPeriod = 16;
 constexpr long maxGrantPeriod = 1L << 16;
 
 struct RigStream {
-  snd_pcm_ioplug_t io{};
-  RigLoop* loop = nullptr;
-  bool playback = true;
-  bool realtime = false;
-  bool failParams = false;
-  long xrunChunk = -1;    // chunk (period) index that fails once; -1: none
-  bool xrunDone = false;
-  std::uint64_t framesSinceOpen = 0;  // transferred or refused, for xrunChunk
-  int timerFd = -1;
-  std::int64_t pos = 0;   // loop frame of the next frame transferred
-  bool clockSet = false;  // real time: base is valid
-  std::int64_t base = 0;  // real time: loop frame of stream frame 0 since prepare
-  snd_pcm_uframes_t period = 1;
-  snd_pcm_uframes_t buffer = 2;
-  snd_pcm_uframes_t boundary = 2;
-  snd_pcm_uframes_t availMin = 1;
-  snd_pcm_format_t format = SND_PCM_FORMAT_S16_LE;
-  unsigned channels = 1;
+    snd_pcm_ioplug_t io{};
+    RigLoop* loop = nullptr;
+    bool playback = true;
+    bool realtime = false;
+    bool failParams = false;
+    long xrunChunk = -1;  // chunk (period) index that fails once; -1: none
+    bool xrunDone = false;
+    std::uint64_t framesSinceOpen = 0;  // transferred or refused, for xrunChunk
+    int timerFd = -1;
+    std::int64_t pos = 0;   // loop frame of the next frame transferred
+    bool clockSet = false;  // real time: base is valid
+    std::int64_t base = 0;  // real time: loop frame of stream frame 0 since prepare
+    snd_pcm_uframes_t period = 1;
+    snd_pcm_uframes_t buffer = 2;
+    snd_pcm_uframes_t boundary = 2;
+    snd_pcm_uframes_t availMin = 1;
+    snd_pcm_format_t format = SND_PCM_FORMAT_S16_LE;
+    unsigned channels = 1;
 };
 
 // ---- configuration ----
 
 int badValue(const char* id, const char* expected) {
-  SNDERR("rig: bad value for field %s (expected %s)", id, expected);
-  return -EINVAL;
+    SNDERR("rig: bad value for field %s (expected %s)", id, expected);
+    return -EINVAL;
 }
 
 bool getInteger(snd_config_t* node, long lo, long hi, long* out) {
-  long v = 0;
-  if (snd_config_get_integer(node, &v) < 0 || v < lo || v > hi) return false;
-  *out = v;
-  return true;
+    long v = 0;
+    if (snd_config_get_integer(node, &v) < 0 || v < lo || v > hi) return false;
+    *out = v;
+    return true;
 }
 
 bool getReal(snd_config_t* node, double lo, double hi, double* out) {
-  double v = 0;
-  if (snd_config_get_ireal(node, &v) < 0 || !std::isfinite(v) || v < lo || v > hi) return false;
-  *out = v;
-  return true;
+    double v = 0;
+    if (snd_config_get_ireal(node, &v) < 0 || !std::isfinite(v) || v < lo || v > hi) return false;
+    *out = v;
+    return true;
 }
 
 bool getBool(snd_config_t* node, bool* out) {
-  const int v = snd_config_get_bool(node);
-  if (v < 0) return false;
-  *out = v != 0;
-  return true;
+    const int v = snd_config_get_bool(node);
+    if (v < 0) return false;
+    *out = v != 0;
+    return true;
 }
 
 bool getSide(snd_config_t* node, Side* out) {
-  const char* s = nullptr;
-  if (snd_config_get_string(node, &s) < 0) return false;
-  if (std::strcmp(s, "playback") == 0) *out = Side::playback;
-  else if (std::strcmp(s, "capture") == 0) *out = Side::capture;
-  else return false;
-  return true;
+    const char* s = nullptr;
+    if (snd_config_get_string(node, &s) < 0) return false;
+    if (std::strcmp(s, "playback") == 0)
+        *out = Side::playback;
+    else if (std::strcmp(s, "capture") == 0)
+        *out = Side::capture;
+    else
+        return false;
+    return true;
 }
 
 int parseFilter(snd_config_t* node, RigFilter* f) {
-  const char* fid = nullptr;
-  snd_config_get_id(node, &fid);
-  if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND)
-    return badValue("filters", "compounds { type freq gain q }");
-  bool hasType = false, hasFreq = false;
-  *f = RigFilter{RigFilterType::peaking, 0.0, 0.0, 0.7071};
-  snd_config_iterator_t i, next;
-  snd_config_for_each(i, next, node) {
-    snd_config_t* n = snd_config_iterator_entry(i);
-    const char* id = nullptr;
-    if (snd_config_get_id(n, &id) < 0) continue;
-    if (std::strcmp(id, "type") == 0) {
-      const char* s = nullptr;
-      if (snd_config_get_string(n, &s) < 0) s = "";
-      static const struct { const char* name; RigFilterType type; } kinds[] = {
-          {"peaking", RigFilterType::peaking},     {"lowshelf", RigFilterType::lowshelf},
-          {"highshelf", RigFilterType::highshelf}, {"highpass", RigFilterType::highpass},
-          {"lowpass", RigFilterType::lowpass}};
-      hasType = false;
-      for (const auto& k : kinds)
-        if (std::strcmp(s, k.name) == 0) f->type = k.type, hasType = true;
-      if (!hasType) return badValue("filters.type", "peaking, lowshelf, highshelf, highpass or lowpass");
-    } else if (std::strcmp(id, "freq") == 0) {
-      // Some rate up to rigMaxRate must lie above twice the frequency.
-      if (!getReal(n, 1e-3, rigMaxRate / 2.0 - 1.0, &f->freq))
-        return badValue("filters.freq", "0.001 to 383999 Hz");
-      hasFreq = f->freq > 0;
-    } else if (std::strcmp(id, "gain") == 0) {
-      if (!getReal(n, -60.0, 60.0, &f->gain)) return badValue("filters.gain", "-60 to 60 dB");
-    } else if (std::strcmp(id, "q") == 0) {
-      if (!getReal(n, 1e-3, 1000.0, &f->q)) return badValue("filters.q", "0.001 to 1000");
-    } else {
-      SNDERR("rig: unknown field filters.%s.%s", fid ? fid : "?", id);
-      return -EINVAL;
+    const char* fid = nullptr;
+    snd_config_get_id(node, &fid);
+    if (snd_config_get_type(node) != SND_CONFIG_TYPE_COMPOUND)
+        return badValue("filters", "compounds { type freq gain q }");
+    bool hasType = false, hasFreq = false;
+    *f = RigFilter{RigFilterType::peaking, 0.0, 0.0, 0.7071};
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, node) {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id = nullptr;
+        if (snd_config_get_id(n, &id) < 0) continue;
+        if (std::strcmp(id, "type") == 0) {
+            const char* s = nullptr;
+            if (snd_config_get_string(n, &s) < 0) s = "";
+            static const struct {
+                const char* name;
+                RigFilterType type;
+            } kinds[] = {{"peaking", RigFilterType::peaking},
+                         {"lowshelf", RigFilterType::lowshelf},
+                         {"highshelf", RigFilterType::highshelf},
+                         {"highpass", RigFilterType::highpass},
+                         {"lowpass", RigFilterType::lowpass}};
+            hasType = false;
+            for (const auto& k : kinds)
+                if (std::strcmp(s, k.name) == 0) f->type = k.type, hasType = true;
+            if (!hasType)
+                return badValue("filters.type",
+                                "peaking, lowshelf, highshelf, highpass or lowpass");
+        } else if (std::strcmp(id, "freq") == 0) {
+            // Some rate up to rigMaxRate must lie above twice the frequency.
+            if (!getReal(n, 1e-3, rigMaxRate / 2.0 - 1.0, &f->freq))
+                return badValue("filters.freq", "0.001 to 383999 Hz");
+            hasFreq = f->freq > 0;
+        } else if (std::strcmp(id, "gain") == 0) {
+            if (!getReal(n, -60.0, 60.0, &f->gain)) return badValue("filters.gain", "-60 to 60 dB");
+        } else if (std::strcmp(id, "q") == 0) {
+            if (!getReal(n, 1e-3, 1000.0, &f->q)) return badValue("filters.q", "0.001 to 1000");
+        } else {
+            SNDERR("rig: unknown field filters.%s.%s", fid ? fid : "?", id);
+            return -EINVAL;
+        }
     }
-  }
-  if (!hasType) return badValue("filters.type", "a filter type in every filter");
-  if (!hasFreq) return badValue("filters.freq", "a frequency in every filter");
-  return 0;
+    if (!hasType) return badValue("filters.type", "a filter type in every filter");
+    if (!hasFreq) return badValue("filters.freq", "a frequency in every filter");
+    return 0;
 }
 
 int parseOptions(snd_config_t* conf, RigOptions* o) {
-  snd_config_iterator_t i, next;
-  snd_config_for_each(i, next, conf) {
-    snd_config_t* n = snd_config_iterator_entry(i);
-    const char* id = nullptr;
-    if (snd_config_get_id(n, &id) < 0) continue;
-    if (std::strcmp(id, "comment") == 0 || std::strcmp(id, "type") == 0 ||
-        std::strcmp(id, "hint") == 0)
-      continue;
-    if (std::strcmp(id, "latency") == 0) {
-      if (!getInteger(n, 0, rigMaxLatency, &o->room.latency)) return badValue(id, "0 to 1048576 frames");
-    } else if (std::strcmp(id, "delay") == 0) {
-      if (!getInteger(n, 0, rigMaxLatency, &o->room.delay)) return badValue(id, "0 to 1048576 frames");
-    } else if (std::strcmp(id, "gain") == 0) {
-      if (!getReal(n, -120.0, 40.0, &o->room.gainDb)) return badValue(id, "-120 to 40 dB");
-    } else if (std::strcmp(id, "filters") == 0) {
-      if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) return badValue(id, "an array of filters");
-      o->room.filters.clear();
-      snd_config_iterator_t j, jnext;
-      snd_config_for_each(j, jnext, n) {
-        RigFilter f{};
-        const int err = parseFilter(snd_config_iterator_entry(j), &f);
-        if (err < 0) return err;
-        if (o->room.filters.size() >= 64) return badValue(id, "at most 64 filters");
-        o->room.filters.push_back(f);
-      }
-    } else if (std::strcmp(id, "ir") == 0) {
-      const char* path = nullptr;
-      if (snd_config_get_string(n, &path) < 0) return badValue(id, "a WAV file path");
-      std::string why;
-      if (!rigReadWav(path, o->room.ir, &why)) {
-        SNDERR("rig: bad value for field ir: %s: %s", path, why.c_str());
-        return -EINVAL;
-      }
-    } else if (std::strcmp(id, "noise") == 0) {
-      if (!getReal(n, -200.0, 0.0, &o->room.noiseDb)) return badValue(id, "-200 to 0 dBFS");
-      o->room.noise = true;
-    } else if (std::strcmp(id, "seed") == 0) {
-      long v = 0;
-      if (!getInteger(n, LONG_MIN, LONG_MAX, &v)) return badValue(id, "an integer");
-      o->room.seed = static_cast<std::uint64_t>(v);
-    } else if (std::strcmp(id, "realtime") == 0) {
-      if (!getBool(n, &o->realtime)) return badValue(id, "true or false");
-    } else if (std::strcmp(id, "access") == 0) {
-      const char* s = nullptr;
-      if (snd_config_get_string(n, &s) < 0) s = "";
-      if (std::strcmp(s, "both") == 0) o->access = Access::both;
-      else if (std::strcmp(s, "interleaved") == 0) o->access = Access::interleaved;
-      else if (std::strcmp(s, "noninterleaved") == 0) o->access = Access::noninterleaved;
-      else return badValue(id, "both, interleaved or noninterleaved");
-    } else if (std::strcmp(id, "fail_open_capture") == 0) {
-      if (!getBool(n, &o->failOpenCapture)) return badValue(id, "true or false");
-    } else if (std::strcmp(id, "fail_format") == 0) {
-      if (!getSide(n, &o->failFormat)) return badValue(id, "playback or capture");
-    } else if (std::strcmp(id, "fail_params") == 0) {
-      if (!getSide(n, &o->failParams)) return badValue(id, "playback or capture");
-    } else if (std::strcmp(id, "grant_period") == 0) {
-      if (!getInteger(n, minGrantPeriod, maxGrantPeriod, &o->grantPeriod)) return badValue(id, "16 to 65536 frames");
-    } else if (std::strcmp(id, "xrun_playback") == 0) {
-      if (!getInteger(n, 0, maxXrunChunk, &o->xrunPlayback)) return badValue(id, "a chunk index from 0");
-    } else if (std::strcmp(id, "xrun_capture") == 0) {
-      if (!getInteger(n, 0, maxXrunChunk, &o->xrunCapture)) return badValue(id, "a chunk index from 0");
-    } else if (std::strcmp(id, "cable") == 0) {
-      if (!getBool(n, &o->room.cable)) return badValue(id, "true or false");
-    } else {
-      SNDERR("rig: unknown field %s", id);
-      return -EINVAL;
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, conf) {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id = nullptr;
+        if (snd_config_get_id(n, &id) < 0) continue;
+        if (std::strcmp(id, "comment") == 0 || std::strcmp(id, "type") == 0 ||
+            std::strcmp(id, "hint") == 0)
+            continue;
+        if (std::strcmp(id, "latency") == 0) {
+            if (!getInteger(n, 0, rigMaxLatency, &o->room.latency))
+                return badValue(id, "0 to 1048576 frames");
+        } else if (std::strcmp(id, "delay") == 0) {
+            if (!getInteger(n, 0, rigMaxLatency, &o->room.delay))
+                return badValue(id, "0 to 1048576 frames");
+        } else if (std::strcmp(id, "gain") == 0) {
+            if (!getReal(n, -120.0, 40.0, &o->room.gainDb)) return badValue(id, "-120 to 40 dB");
+        } else if (std::strcmp(id, "filters") == 0) {
+            if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND)
+                return badValue(id, "an array of filters");
+            o->room.filters.clear();
+            snd_config_iterator_t j, jnext;
+            snd_config_for_each(j, jnext, n) {
+                RigFilter f{};
+                const int err = parseFilter(snd_config_iterator_entry(j), &f);
+                if (err < 0) return err;
+                if (o->room.filters.size() >= 64) return badValue(id, "at most 64 filters");
+                o->room.filters.push_back(f);
+            }
+        } else if (std::strcmp(id, "ir") == 0) {
+            const char* path = nullptr;
+            if (snd_config_get_string(n, &path) < 0) return badValue(id, "a WAV file path");
+            std::string why;
+            if (!rigReadWav(path, o->room.ir, &why)) {
+                SNDERR("rig: bad value for field ir: %s: %s", path, why.c_str());
+                return -EINVAL;
+            }
+        } else if (std::strcmp(id, "noise") == 0) {
+            if (!getReal(n, -200.0, 0.0, &o->room.noiseDb)) return badValue(id, "-200 to 0 dBFS");
+            o->room.noise = true;
+        } else if (std::strcmp(id, "seed") == 0) {
+            long v = 0;
+            if (!getInteger(n, LONG_MIN, LONG_MAX, &v)) return badValue(id, "an integer");
+            o->room.seed = static_cast<std::uint64_t>(v);
+        } else if (std::strcmp(id, "realtime") == 0) {
+            if (!getBool(n, &o->realtime)) return badValue(id, "true or false");
+        } else if (std::strcmp(id, "access") == 0) {
+            const char* s = nullptr;
+            if (snd_config_get_string(n, &s) < 0) s = "";
+            if (std::strcmp(s, "both") == 0)
+                o->access = Access::both;
+            else if (std::strcmp(s, "interleaved") == 0)
+                o->access = Access::interleaved;
+            else if (std::strcmp(s, "noninterleaved") == 0)
+                o->access = Access::noninterleaved;
+            else
+                return badValue(id, "both, interleaved or noninterleaved");
+        } else if (std::strcmp(id, "fail_open_capture") == 0) {
+            if (!getBool(n, &o->failOpenCapture)) return badValue(id, "true or false");
+        } else if (std::strcmp(id, "fail_format") == 0) {
+            if (!getSide(n, &o->failFormat)) return badValue(id, "playback or capture");
+        } else if (std::strcmp(id, "fail_params") == 0) {
+            if (!getSide(n, &o->failParams)) return badValue(id, "playback or capture");
+        } else if (std::strcmp(id, "grant_period") == 0) {
+            if (!getInteger(n, minGrantPeriod, maxGrantPeriod, &o->grantPeriod))
+                return badValue(id, "16 to 65536 frames");
+        } else if (std::strcmp(id, "xrun_playback") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->xrunPlayback))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "xrun_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->xrunCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "cable") == 0) {
+            if (!getBool(n, &o->room.cable)) return badValue(id, "true or false");
+        } else {
+            SNDERR("rig: unknown field %s", id);
+            return -EINVAL;
+        }
     }
-  }
-  return 0;
+    return 0;
 }
 
 // ---- samples ----
 
 double readSample(snd_pcm_format_t format, const unsigned char* p) {
-  switch (format) {
-    case SND_PCM_FORMAT_S16_LE:
-      return static_cast<std::int16_t>(p[0] | (p[1] << 8)) / 32768.0;
-    case SND_PCM_FORMAT_S24_3LE: {
-      const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
-      return static_cast<std::int32_t>(u << 8) / 2147483648.0;
+    switch (format) {
+        case SND_PCM_FORMAT_S16_LE:
+            return static_cast<std::int16_t>(p[0] | (p[1] << 8)) / 32768.0;
+        case SND_PCM_FORMAT_S24_3LE: {
+            const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
+            return static_cast<std::int32_t>(u << 8) / 2147483648.0;
+        }
+        case SND_PCM_FORMAT_S32_LE: {
+            const std::uint32_t u =
+                p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+            return static_cast<std::int32_t>(u) / 2147483648.0;
+        }
+        case SND_PCM_FORMAT_FLOAT_LE: {
+            const std::uint32_t u =
+                p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+            float f = 0;
+            std::memcpy(&f, &u, sizeof f);
+            // NaN is silence; anything huge is clipped so the room stays finite.
+            if (std::isnan(f)) return 0.0;
+            return std::fmax(-1e6, std::fmin(1e6, static_cast<double>(f)));
+        }
+        default:
+            return 0.0;
     }
-    case SND_PCM_FORMAT_S32_LE: {
-      const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-      return static_cast<std::int32_t>(u) / 2147483648.0;
-    }
-    case SND_PCM_FORMAT_FLOAT_LE: {
-      const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-      float f = 0;
-      std::memcpy(&f, &u, sizeof f);
-      // NaN is silence; anything huge is clipped so the room stays finite.
-      if (std::isnan(f)) return 0.0;
-      return std::fmax(-1e6, std::fmin(1e6, static_cast<double>(f)));
-    }
-    default:
-      return 0.0;
-  }
 }
 
 void putLe(unsigned char* p, std::uint32_t u, int bytes) {
-  for (int b = 0; b < bytes; ++b) p[b] = static_cast<unsigned char>(u >> (8 * b));
+    for (int b = 0; b < bytes; ++b) p[b] = static_cast<unsigned char>(u >> (8 * b));
 }
 
 std::uint32_t quantize(double v, int bits) {
-  const double scale = std::ldexp(1.0, bits - 1);
-  double x = std::nearbyint(v * scale);
-  if (std::isnan(x)) x = 0.0;
-  if (x > scale - 1) x = scale - 1;
-  if (x < -scale) x = -scale;
-  return static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
+    const double scale = std::ldexp(1.0, bits - 1);
+    double x = std::nearbyint(v * scale);
+    if (std::isnan(x)) x = 0.0;
+    if (x > scale - 1) x = scale - 1;
+    if (x < -scale) x = -scale;
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
 }
 
 void writeSample(snd_pcm_format_t format, unsigned char* p, double v) {
-  switch (format) {
-    case SND_PCM_FORMAT_S16_LE: putLe(p, quantize(v, 16), 2); break;
-    case SND_PCM_FORMAT_S24_3LE: putLe(p, quantize(v, 24), 3); break;
-    case SND_PCM_FORMAT_S32_LE: putLe(p, quantize(v, 32), 4); break;
-    case SND_PCM_FORMAT_FLOAT_LE: {
-      const float f = std::isnan(v) ? 0.0f : static_cast<float>(std::fmax(-FLT_MAX, std::fmin(FLT_MAX, v)));
-      std::uint32_t u = 0;
-      std::memcpy(&u, &f, sizeof u);
-      putLe(p, u, 4);
-      break;
+    switch (format) {
+        case SND_PCM_FORMAT_S16_LE:
+            putLe(p, quantize(v, 16), 2);
+            break;
+        case SND_PCM_FORMAT_S24_3LE:
+            putLe(p, quantize(v, 24), 3);
+            break;
+        case SND_PCM_FORMAT_S32_LE:
+            putLe(p, quantize(v, 32), 4);
+            break;
+        case SND_PCM_FORMAT_FLOAT_LE: {
+            const float f = std::isnan(v)
+                                ? 0.0f
+                                : static_cast<float>(std::fmax(-FLT_MAX, std::fmin(FLT_MAX, v)));
+            std::uint32_t u = 0;
+            std::memcpy(&u, &f, sizeof u);
+            putLe(p, u, 4);
+            break;
+        }
+        default:
+            break;
     }
-    default: break;
-  }
 }
 
 unsigned char* sampleAt(const snd_pcm_channel_area_t& area, snd_pcm_uframes_t frame) {
-  const std::uint64_t bit = area.first + static_cast<std::uint64_t>(frame) * area.step;
-  return static_cast<unsigned char*>(area.addr) + bit / 8;
+    const std::uint64_t bit = area.first + static_cast<std::uint64_t>(frame) * area.step;
+    return static_cast<unsigned char*>(area.addr) + bit / 8;
 }
 
 // ---- the clock of real-time mode ----
 
 void armTimer(RigStream* s, std::int64_t ns) {
-  itimerspec t{};
-  t.it_value.tv_sec = ns / 1000000000;
-  t.it_value.tv_nsec = ns % 1000000000;
-  if (t.it_value.tv_sec == 0 && t.it_value.tv_nsec == 0) t.it_value.tv_nsec = 1;
-  timerfd_settime(s->timerFd, TFD_TIMER_ABSTIME, &t, nullptr);
+    itimerspec t{};
+    t.it_value.tv_sec = ns / 1000000000;
+    t.it_value.tv_nsec = ns % 1000000000;
+    if (t.it_value.tv_sec == 0 && t.it_value.tv_nsec == 0) t.it_value.tv_nsec = 1;
+    timerfd_settime(s->timerFd, TFD_TIMER_ABSTIME, &t, nullptr);
 }
 
 void disarmTimer(RigStream* s) {
-  itimerspec t{};
-  timerfd_settime(s->timerFd, 0, &t, nullptr);
+    itimerspec t{};
+    timerfd_settime(s->timerFd, 0, &t, nullptr);
 }
 
 // Instant mode: the descriptor is always readable, as the device is never busy.
 void armAlwaysReady(RigStream* s) {
-  itimerspec t{};
-  t.it_value.tv_nsec = 1;
-  timerfd_settime(s->timerFd, 0, &t, nullptr);
+    itimerspec t{};
+    t.it_value.tv_nsec = 1;
+    timerfd_settime(s->timerFd, 0, &t, nullptr);
 }
 
 // Places stream frame 0 on the loop clock: now, or for playback not before
 // what is already queued in the loop.
 void ensureClock(RigStream* s) {
-  if (s->clockSet) return;
-  std::lock_guard<std::mutex> guard(s->loop->lock);
-  const std::int64_t now = rigLoopFrameAt(*s->loop, rigNowNs());
-  s->base = s->playback ? std::max(now, s->loop->head) : now;
-  s->pos = s->base;
-  s->clockSet = true;
+    if (s->clockSet) return;
+    std::lock_guard<std::mutex> guard(s->loop->lock);
+    const std::int64_t now = rigLoopFrameAt(*s->loop, rigNowNs());
+    s->base = s->playback ? std::max(now, s->loop->head) : now;
+    s->pos = s->base;
+    s->clockSet = true;
 }
 
 // Real-time hardware pointer in frames since prepare. The pointer moves in
@@ -310,273 +340,282 @@ void ensureClock(RigStream* s) {
 // has just played was not completely written, capture overruns when a period
 // would overwrite frames not yet read. Returns -EPIPE (state XRUN) then.
 int realtimePointer(RigStream* s, std::uint64_t* hwOut) {
-  snd_pcm_ioplug_t* io = &s->io;
-  if (!s->clockSet) {
-    *hwOut = io->hw_ptr;
+    snd_pcm_ioplug_t* io = &s->io;
+    if (!s->clockSet) {
+        *hwOut = io->hw_ptr;
+        return 0;
+    }
+    std::int64_t nextNs = 0;
+    std::int64_t elapsed = 0;
+    {
+        std::lock_guard<std::mutex> guard(s->loop->lock);
+        elapsed = std::max<std::int64_t>(0, rigLoopFrameAt(*s->loop, rigNowNs()) - s->base);
+        const std::int64_t period = static_cast<std::int64_t>(s->period);
+        nextNs = rigLoopTimeOf(*s->loop, s->base + (elapsed / period + 1) * period);
+    }
+    const std::uint64_t e = static_cast<std::uint64_t>(elapsed);
+    std::uint64_t hw = e - e % s->period;
+    const std::uint64_t appl = io->appl_ptr;
+    if (s->playback) {
+        if (io->state == SND_PCM_STATE_DRAINING) {
+            hw = std::min<std::uint64_t>(e, appl);
+        } else if (io->state == SND_PCM_STATE_RUNNING && hw > appl) {
+            snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+            return -EPIPE;
+        } else if (hw > appl) {
+            hw = appl;
+        }
+    } else if (hw > appl + s->buffer) {
+        if (io->state == SND_PCM_STATE_RUNNING) {
+            snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+            return -EPIPE;
+        }
+        hw = appl + s->buffer;
+    }
+    armTimer(s, nextNs);
+    *hwOut = hw;
     return 0;
-  }
-  std::int64_t nextNs = 0;
-  std::int64_t elapsed = 0;
-  {
-    std::lock_guard<std::mutex> guard(s->loop->lock);
-    elapsed = std::max<std::int64_t>(0, rigLoopFrameAt(*s->loop, rigNowNs()) - s->base);
-    const std::int64_t period = static_cast<std::int64_t>(s->period);
-    nextNs = rigLoopTimeOf(*s->loop, s->base + (elapsed / period + 1) * period);
-  }
-  const std::uint64_t e = static_cast<std::uint64_t>(elapsed);
-  std::uint64_t hw = e - e % s->period;
-  const std::uint64_t appl = io->appl_ptr;
-  if (s->playback) {
-    if (io->state == SND_PCM_STATE_DRAINING) {
-      hw = std::min<std::uint64_t>(e, appl);
-    } else if (io->state == SND_PCM_STATE_RUNNING && hw > appl) {
-      snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
-      return -EPIPE;
-    } else if (hw > appl) {
-      hw = appl;
-    }
-  } else if (hw > appl + s->buffer) {
-    if (io->state == SND_PCM_STATE_RUNNING) {
-      snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
-      return -EPIPE;
-    }
-    hw = appl + s->buffer;
-  }
-  armTimer(s, nextNs);
-  *hwOut = hw;
-  return 0;
 }
 
 // ---- ioplug callbacks ----
 
-RigStream* streamOf(snd_pcm_ioplug_t* io) { return static_cast<RigStream*>(io->private_data); }
+RigStream* streamOf(snd_pcm_ioplug_t* io) {
+    return static_cast<RigStream*>(io->private_data);
+}
 
 int rigStart(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  if (s->realtime) {
-    ensureClock(s);
-    std::uint64_t hw = 0;
-    realtimePointer(s, &hw);
-  }
-  return 0;
+    RigStream* s = streamOf(io);
+    if (s->realtime) {
+        ensureClock(s);
+        std::uint64_t hw = 0;
+        realtimePointer(s, &hw);
+    }
+    return 0;
 }
 
 int rigStop(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  if (s->realtime) {
-    s->clockSet = false;
-    disarmTimer(s);
-  }
-  return 0;
+    RigStream* s = streamOf(io);
+    if (s->realtime) {
+        s->clockSet = false;
+        disarmTimer(s);
+    }
+    return 0;
 }
 
 snd_pcm_sframes_t rigPointer(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  if (!s->realtime) {
-    // Instant: playback is consumed as it is written, capture is always full.
-    if (s->playback) return static_cast<snd_pcm_sframes_t>(io->appl_ptr % s->boundary);
-    return static_cast<snd_pcm_sframes_t>((io->appl_ptr + s->buffer) % s->boundary);
-  }
-  std::uint64_t hw = 0;
-  const int err = realtimePointer(s, &hw);
-  if (err < 0) return err;
-  return static_cast<snd_pcm_sframes_t>(hw % s->boundary);
+    RigStream* s = streamOf(io);
+    if (!s->realtime) {
+        // Instant: playback is consumed as it is written, capture is always full.
+        if (s->playback) return static_cast<snd_pcm_sframes_t>(io->appl_ptr % s->boundary);
+        return static_cast<snd_pcm_sframes_t>((io->appl_ptr + s->buffer) % s->boundary);
+    }
+    std::uint64_t hw = 0;
+    const int err = realtimePointer(s, &hw);
+    if (err < 0) return err;
+    return static_cast<snd_pcm_sframes_t>(hw % s->boundary);
 }
 
 snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
-  RigStream* s = streamOf(io);
-  if (size == 0) return 0;
-  if (s->xrunChunk >= 0 && !s->xrunDone) {
-    const std::uint64_t failAt = static_cast<std::uint64_t>(s->xrunChunk) * s->period;
-    if (s->framesSinceOpen + size > failAt) {
-      if (s->framesSinceOpen < failAt) {
-        size = failAt - s->framesSinceOpen;  // up to the failing chunk
-      } else {
-        // The chunk is lost, as in a real xrun; the loop's time goes on.
-        s->xrunDone = true;
-        s->framesSinceOpen += size;
-        if (!s->realtime) s->pos += static_cast<std::int64_t>(size);
-        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
-        return -EPIPE;
-      }
+    RigStream* s = streamOf(io);
+    if (size == 0) return 0;
+    if (s->xrunChunk >= 0 && !s->xrunDone) {
+        const std::uint64_t failAt = static_cast<std::uint64_t>(s->xrunChunk) * s->period;
+        if (s->framesSinceOpen + size > failAt) {
+            if (s->framesSinceOpen < failAt) {
+                size = failAt - s->framesSinceOpen;  // up to the failing chunk
+            } else {
+                // The chunk is lost, as in a real xrun; the loop's time goes on.
+                s->xrunDone = true;
+                s->framesSinceOpen += size;
+                if (!s->realtime) s->pos += static_cast<std::int64_t>(size);
+                snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+                return -EPIPE;
+            }
+        }
     }
-  }
-  if (s->realtime) ensureClock(s);
-  std::lock_guard<std::mutex> guard(s->loop->lock);
-  for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-    const std::int64_t at = s->pos + static_cast<std::int64_t>(i);
-    if (s->playback) {
-      const double ch1 = readSample(s->format, sampleAt(areas[0], offset + i));
-      const double ch2 = s->channels > 1 ? readSample(s->format, sampleAt(areas[1], offset + i)) : 0.0;
-      rigLoopPlay(*s->loop, at, ch1, ch2);
-    } else {
-      double ch1 = 0, ch2 = 0;
-      rigLoopCapture(*s->loop, at, &ch1, &ch2);
-      writeSample(s->format, sampleAt(areas[0], offset + i), ch1);
-      if (s->channels > 1) writeSample(s->format, sampleAt(areas[1], offset + i), ch2);
+    if (s->realtime) ensureClock(s);
+    std::lock_guard<std::mutex> guard(s->loop->lock);
+    for (snd_pcm_uframes_t i = 0; i < size; ++i) {
+        const std::int64_t at = s->pos + static_cast<std::int64_t>(i);
+        if (s->playback) {
+            const double ch1 = readSample(s->format, sampleAt(areas[0], offset + i));
+            const double ch2 =
+                s->channels > 1 ? readSample(s->format, sampleAt(areas[1], offset + i)) : 0.0;
+            rigLoopPlay(*s->loop, at, ch1, ch2);
+        } else {
+            double ch1 = 0, ch2 = 0;
+            rigLoopCapture(*s->loop, at, &ch1, &ch2);
+            writeSample(s->format, sampleAt(areas[0], offset + i), ch1);
+            if (s->channels > 1) writeSample(s->format, sampleAt(areas[1], offset + i), ch2);
+        }
     }
-  }
-  s->pos += static_cast<std::int64_t>(size);
-  s->framesSinceOpen += size;
-  return static_cast<snd_pcm_sframes_t>(size);
+    s->pos += static_cast<std::int64_t>(size);
+    s->framesSinceOpen += size;
+    return static_cast<snd_pcm_sframes_t>(size);
 }
 
 int rigHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
-  RigStream* s = streamOf(io);
-  if (s->failParams) return -EINVAL;
-  unsigned rate = 0;
-  snd_pcm_uframes_t period = 0, buffer = 0;
-  snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
-  unsigned channels = 0;
-  if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0 ||
-      snd_pcm_hw_params_get_period_size(params, &period, nullptr) < 0 ||
-      snd_pcm_hw_params_get_buffer_size(params, &buffer) < 0 ||
-      snd_pcm_hw_params_get_format(params, &format) < 0 ||
-      snd_pcm_hw_params_get_channels(params, &channels) < 0 || period == 0 || buffer == 0)
-    return -EINVAL;
-  {
-    std::lock_guard<std::mutex> guard(s->loop->lock);
-    const int err = rigLoopSetRate(*s->loop, rate);
-    if (err < 0) {
-      SNDERR("rig: rate %u does not suit the other stream or the room's filters", rate);
-      return err;
+    RigStream* s = streamOf(io);
+    if (s->failParams) return -EINVAL;
+    unsigned rate = 0;
+    snd_pcm_uframes_t period = 0, buffer = 0;
+    snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
+    unsigned channels = 0;
+    if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0 ||
+        snd_pcm_hw_params_get_period_size(params, &period, nullptr) < 0 ||
+        snd_pcm_hw_params_get_buffer_size(params, &buffer) < 0 ||
+        snd_pcm_hw_params_get_format(params, &format) < 0 ||
+        snd_pcm_hw_params_get_channels(params, &channels) < 0 || period == 0 || buffer == 0)
+        return -EINVAL;
+    {
+        std::lock_guard<std::mutex> guard(s->loop->lock);
+        const int err = rigLoopSetRate(*s->loop, rate);
+        if (err < 0) {
+            SNDERR("rig: rate %u does not suit the other stream or the room's filters", rate);
+            return err;
+        }
     }
-  }
-  s->period = period;
-  s->buffer = buffer;
-  s->availMin = period;
-  s->format = format;
-  s->channels = channels;
-  // alsa-lib's boundary: the largest buffer multiple of a power of two that
-  // fits; sw_params reports the real one.
-  s->boundary = buffer;
-  while (s->boundary * 2 <= static_cast<snd_pcm_uframes_t>(LONG_MAX) - buffer) s->boundary *= 2;
-  return 0;
+    s->period = period;
+    s->buffer = buffer;
+    s->availMin = period;
+    s->format = format;
+    s->channels = channels;
+    // alsa-lib's boundary: the largest buffer multiple of a power of two that
+    // fits; sw_params reports the real one.
+    s->boundary = buffer;
+    while (s->boundary * 2 <= static_cast<snd_pcm_uframes_t>(LONG_MAX) - buffer) s->boundary *= 2;
+    return 0;
 }
 
 int rigSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
-  RigStream* s = streamOf(io);
-  snd_pcm_uframes_t v = 0;
-  if (snd_pcm_sw_params_get_boundary(params, &v) >= 0 && v > 0) s->boundary = v;
-  if (snd_pcm_sw_params_get_avail_min(params, &v) >= 0 && v > 0) s->availMin = v;
-  return 0;
+    RigStream* s = streamOf(io);
+    snd_pcm_uframes_t v = 0;
+    if (snd_pcm_sw_params_get_boundary(params, &v) >= 0 && v > 0) s->boundary = v;
+    if (snd_pcm_sw_params_get_avail_min(params, &v) >= 0 && v > 0) s->availMin = v;
+    return 0;
 }
 
 int rigPrepare(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  if (s->realtime) {
-    s->clockSet = false;
-    disarmTimer(s);
-  }
-  return 0;
+    RigStream* s = streamOf(io);
+    if (s->realtime) {
+        s->clockSet = false;
+        disarmTimer(s);
+    }
+    return 0;
 }
 
 int rigDrain(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  if (!s->realtime || !s->playback || !s->clockSet) return 0;
-  std::int64_t deadline = 0;
-  {
-    std::lock_guard<std::mutex> guard(s->loop->lock);
-    deadline = rigLoopTimeOf(*s->loop, s->base + static_cast<std::int64_t>(io->appl_ptr));
-  }
-  timespec t{};
-  t.tv_sec = deadline / 1000000000;
-  t.tv_nsec = deadline % 1000000000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
-  }
-  return 0;
+    RigStream* s = streamOf(io);
+    if (!s->realtime || !s->playback || !s->clockSet) return 0;
+    std::int64_t deadline = 0;
+    {
+        std::lock_guard<std::mutex> guard(s->loop->lock);
+        deadline = rigLoopTimeOf(*s->loop, s->base + static_cast<std::int64_t>(io->appl_ptr));
+    }
+    timespec t{};
+    t.tv_sec = deadline / 1000000000;
+    t.tv_nsec = deadline % 1000000000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+    return 0;
 }
 
-int rigPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds, unsigned short* revents) {
-  RigStream* s = streamOf(io);
-  const unsigned short ready = s->playback ? POLLOUT : POLLIN;
-  (void)pfd;
-  (void)nfds;
-  if (!s->realtime) {
-    *revents = ready;
+int rigPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
+                   unsigned short* revents) {
+    RigStream* s = streamOf(io);
+    const unsigned short ready = s->playback ? POLLOUT : POLLIN;
+    (void)pfd;
+    (void)nfds;
+    if (!s->realtime) {
+        *revents = ready;
+        return 0;
+    }
+    std::uint64_t ticks = 0;
+    if (read(s->timerFd, &ticks, sizeof ticks) < 0) ticks = 0;  // nothing pending
+    if (io->state == SND_PCM_STATE_XRUN) {
+        *revents = POLLERR;
+        return 0;
+    }
+    std::uint64_t hw = 0;
+    if (realtimePointer(s, &hw) < 0) {
+        *revents = POLLERR;
+        return 0;
+    }
+    const std::uint64_t appl = io->appl_ptr;
+    const std::uint64_t avail = s->playback
+                                    ? s->buffer - std::min<std::uint64_t>(s->buffer, appl - hw)
+                                    : (hw > appl ? hw - appl : 0);
+    *revents = avail >= s->availMin ? ready : 0;
     return 0;
-  }
-  std::uint64_t ticks = 0;
-  if (read(s->timerFd, &ticks, sizeof ticks) < 0) ticks = 0;  // nothing pending
-  if (io->state == SND_PCM_STATE_XRUN) {
-    *revents = POLLERR;
-    return 0;
-  }
-  std::uint64_t hw = 0;
-  if (realtimePointer(s, &hw) < 0) {
-    *revents = POLLERR;
-    return 0;
-  }
-  const std::uint64_t appl = io->appl_ptr;
-  const std::uint64_t avail = s->playback ? s->buffer - std::min<std::uint64_t>(s->buffer, appl - hw)
-                                          : (hw > appl ? hw - appl : 0);
-  *revents = avail >= s->availMin ? ready : 0;
-  return 0;
 }
 
 int rigClose(snd_pcm_ioplug_t* io) {
-  RigStream* s = streamOf(io);
-  rigLoopRelease(s->loop, s->playback);
-  if (s->timerFd >= 0) close(s->timerFd);
-  delete s;
-  return 0;
+    RigStream* s = streamOf(io);
+    rigLoopRelease(s->loop, s->playback);
+    if (s->timerFd >= 0) close(s->timerFd);
+    delete s;
+    return 0;
 }
 
 const snd_pcm_ioplug_callback_t rigCallbacks = [] {
-  snd_pcm_ioplug_callback_t c{};
-  c.start = rigStart;
-  c.stop = rigStop;
-  c.pointer = rigPointer;
-  c.transfer = rigTransfer;
-  c.close = rigClose;
-  c.hw_params = rigHwParams;
-  c.sw_params = rigSwParams;
-  c.prepare = rigPrepare;
-  c.drain = rigDrain;
-  c.poll_revents = rigPollRevents;
-  return c;
+    snd_pcm_ioplug_callback_t c{};
+    c.start = rigStart;
+    c.stop = rigStop;
+    c.pointer = rigPointer;
+    c.transfer = rigTransfer;
+    c.close = rigClose;
+    c.hw_params = rigHwParams;
+    c.sw_params = rigSwParams;
+    c.prepare = rigPrepare;
+    c.drain = rigDrain;
+    c.poll_revents = rigPollRevents;
+    return c;
 }();
 
 int setConstraints(RigStream* s, const RigOptions& o, unsigned fixedRate) {
-  snd_pcm_ioplug_t* io = &s->io;
-  unsigned access[2];
-  unsigned accessCount = 0;
-  if (o.access != Access::noninterleaved) access[accessCount++] = SND_PCM_ACCESS_RW_INTERLEAVED;
-  if (o.access != Access::interleaved) access[accessCount++] = SND_PCM_ACCESS_RW_NONINTERLEAVED;
-  const Side side = s->playback ? Side::playback : Side::capture;
-  unsigned formats[4];
-  unsigned formatCount = 0;
-  if (o.failFormat != side) formats[formatCount++] = SND_PCM_FORMAT_S24_3LE;
-  formats[formatCount++] = SND_PCM_FORMAT_S16_LE;
-  formats[formatCount++] = SND_PCM_FORMAT_S32_LE;
-  formats[formatCount++] = SND_PCM_FORMAT_FLOAT_LE;
+    snd_pcm_ioplug_t* io = &s->io;
+    unsigned access[2];
+    unsigned accessCount = 0;
+    if (o.access != Access::noninterleaved) access[accessCount++] = SND_PCM_ACCESS_RW_INTERLEAVED;
+    if (o.access != Access::interleaved) access[accessCount++] = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+    const Side side = s->playback ? Side::playback : Side::capture;
+    unsigned formats[4];
+    unsigned formatCount = 0;
+    if (o.failFormat != side) formats[formatCount++] = SND_PCM_FORMAT_S24_3LE;
+    formats[formatCount++] = SND_PCM_FORMAT_S16_LE;
+    formats[formatCount++] = SND_PCM_FORMAT_S32_LE;
+    formats[formatCount++] = SND_PCM_FORMAT_FLOAT_LE;
 
-  // The filters need a rate above twice their highest frequency.
-  double highest = 0;
-  for (const RigFilter& f : o.room.filters) highest = std::max(highest, f.freq);
-  unsigned minRate = std::max<unsigned>(rigMinRate, static_cast<unsigned>(2 * highest) + 1);
-  unsigned maxRate = rigMaxRate;
-  if (fixedRate != 0) minRate = maxRate = fixedRate;  // the loop's other stream decides
+    // The filters need a rate above twice their highest frequency.
+    double highest = 0;
+    for (const RigFilter& f : o.room.filters) highest = std::max(highest, f.freq);
+    unsigned minRate = std::max<unsigned>(rigMinRate, static_cast<unsigned>(2 * highest) + 1);
+    unsigned maxRate = rigMaxRate;
+    if (fixedRate != 0) minRate = maxRate = fixedRate;  // the loop's other stream decides
 
-  int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, accessCount, access);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, formatCount, formats);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, minRate, maxRate);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64);
-  if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, 8u << 20);
-  if (err >= 0 && o.grantPeriod > 0) {
-    // ioplug constrains periods in bytes only, so a period fixed in frames
-    // needs one frame size: such a stream offers 2-channel S24_3LE only.
-    // (With fail_format on the same side nothing fits: only S16_LE is left.)
-    const unsigned bytes = 6 * static_cast<unsigned>(o.grantPeriod);
-    err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &formats[0]);
-    if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2);
-    if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
-  } else if (err >= 0) {
-    err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 1u << 20);
-  }
-  return err;
+    int err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, accessCount, access);
+    if (err >= 0)
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, formatCount, formats);
+    if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2);
+    if (err >= 0)
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, minRate, maxRate);
+    if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64);
+    if (err >= 0)
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, 8u << 20);
+    if (err >= 0 && o.grantPeriod > 0) {
+        // ioplug constrains periods in bytes only, so a period fixed in frames
+        // needs one frame size: such a stream offers 2-channel S24_3LE only.
+        // (With fail_format on the same side nothing fits: only S16_LE is left.)
+        const unsigned bytes = 6 * static_cast<unsigned>(o.grantPeriod);
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, &formats[0]);
+        if (err >= 0) err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2);
+        if (err >= 0)
+            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
+    } else if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 1u << 20);
+    }
+    return err;
 }
 
 }  // namespace
@@ -586,58 +625,59 @@ extern "C" {
 #pragma GCC visibility push(default)
 
 SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
-  (void)root;
-  RigOptions options;
-  int err = parseOptions(conf, &options);
-  if (err < 0) return err;
-  if (stream == SND_PCM_STREAM_CAPTURE && options.failOpenCapture) return -ENODEV;
+    (void)root;
+    RigOptions options;
+    int err = parseOptions(conf, &options);
+    if (err < 0) return err;
+    if (stream == SND_PCM_STREAM_CAPTURE && options.failOpenCapture) return -ENODEV;
 
-  RigStream* s = new RigStream;
-  s->playback = stream == SND_PCM_STREAM_PLAYBACK;
-  s->failParams = options.failParams == (s->playback ? Side::playback : Side::capture);
-  s->xrunChunk = s->playback ? options.xrunPlayback : options.xrunCapture;
-  s->loop = rigLoopAcquire(name != nullptr ? name : "rig", options.room, options.realtime, s->playback, &err);
-  if (s->loop == nullptr) {
-    delete s;
-    return err;
-  }
-  s->realtime = s->loop->realtime;
-  s->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (s->timerFd < 0) {
-    err = -errno;
-    rigLoopRelease(s->loop, s->playback);
-    delete s;
-    return err;
-  }
-  if (!s->realtime) armAlwaysReady(s);
-  unsigned fixedRate = 0;
-  {
-    std::lock_guard<std::mutex> guard(s->loop->lock);
-    if (s->loop->hasPlayback && s->loop->hasCapture) fixedRate = s->loop->rate;
-  }
+    RigStream* s = new RigStream;
+    s->playback = stream == SND_PCM_STREAM_PLAYBACK;
+    s->failParams = options.failParams == (s->playback ? Side::playback : Side::capture);
+    s->xrunChunk = s->playback ? options.xrunPlayback : options.xrunCapture;
+    s->loop = rigLoopAcquire(name != nullptr ? name : "rig", options.room, options.realtime,
+                             s->playback, &err);
+    if (s->loop == nullptr) {
+        delete s;
+        return err;
+    }
+    s->realtime = s->loop->realtime;
+    s->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (s->timerFd < 0) {
+        err = -errno;
+        rigLoopRelease(s->loop, s->playback);
+        delete s;
+        return err;
+    }
+    if (!s->realtime) armAlwaysReady(s);
+    unsigned fixedRate = 0;
+    {
+        std::lock_guard<std::mutex> guard(s->loop->lock);
+        if (s->loop->hasPlayback && s->loop->hasCapture) fixedRate = s->loop->rate;
+    }
 
-  s->io.version = SND_PCM_IOPLUG_VERSION;
-  s->io.name = "Zembrak simulated measurement rig";
-  s->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
-  s->io.poll_fd = s->timerFd;
-  s->io.poll_events = POLLIN;
-  s->io.mmap_rw = 0;
-  s->io.callback = &rigCallbacks;
-  s->io.private_data = s;
-  err = snd_pcm_ioplug_create(&s->io, name, stream, mode);
-  if (err < 0) {
-    rigLoopRelease(s->loop, s->playback);
-    close(s->timerFd);
-    delete s;
-    return err;
-  }
-  err = setConstraints(s, options, fixedRate);
-  if (err < 0) {
-    snd_pcm_ioplug_delete(&s->io);  // closes, which frees s
-    return err;
-  }
-  *pcmp = s->io.pcm;
-  return 0;
+    s->io.version = SND_PCM_IOPLUG_VERSION;
+    s->io.name = "Zembrak simulated measurement rig";
+    s->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    s->io.poll_fd = s->timerFd;
+    s->io.poll_events = POLLIN;
+    s->io.mmap_rw = 0;
+    s->io.callback = &rigCallbacks;
+    s->io.private_data = s;
+    err = snd_pcm_ioplug_create(&s->io, name, stream, mode);
+    if (err < 0) {
+        rigLoopRelease(s->loop, s->playback);
+        close(s->timerFd);
+        delete s;
+        return err;
+    }
+    err = setConstraints(s, options, fixedRate);
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&s->io);  // closes, which frees s
+        return err;
+    }
+    *pcmp = s->io.pcm;
+    return 0;
 }
 
 SND_PCM_PLUGIN_SYMBOL(rig)

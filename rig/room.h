@@ -13,10 +13,10 @@ enum class RigFilterType { peaking, lowshelf, highshelf, highpass, lowpass };
 // One RBJ-cookbook biquad: frequency in Hz, gain in dB (used by peaking and
 // the shelves), quality factor Q.
 struct RigFilter {
-  RigFilterType type;
-  double freq;
-  double gain;
-  double q;
+    RigFilterType type;
+    double freq;
+    double gain;
+    double q;
 };
 
 // Frames from a played sample to the captured one on the cable (channel 2).

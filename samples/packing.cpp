@@ -8,22 +8,19 @@ constexpr std::int64_t kMin24 = -8388608;
 constexpr std::int64_t kMax24 = 8388607;
 
 // Number of items to convert: count, but never more than either array holds.
-std::int64_t Fit(std::int64_t count, std::size_t inputItems, std::size_t outputItems)
-{
+std::int64_t Fit(std::int64_t count, std::size_t inputItems, std::size_t outputItems) {
     const std::size_t room = std::min(inputItems, outputItems);
     return std::clamp<std::int64_t>(count, 0, static_cast<std::int64_t>(room));
 }
 
-std::uint8_t Unsigned(std::int8_t byte)
-{
+std::uint8_t Unsigned(std::int8_t byte) {
     return static_cast<std::uint8_t>(byte);
 }
 
 }  // namespace
 
 void NUM24_TO_CHAR(std::span<const std::int64_t> samples, std::span<std::int8_t> bytes,
-                   std::int64_t count)
-{
+                   std::int64_t count) {
     const std::int64_t n = Fit(count, samples.size(), bytes.size() / 3);
     for (std::int64_t k = 0; k < n; ++k) {
         // Values outside the 24-bit range saturate instead of wrapping.
@@ -35,8 +32,7 @@ void NUM24_TO_CHAR(std::span<const std::int64_t> samples, std::span<std::int8_t>
 }
 
 void CHAR_TO_NUM32(std::span<const std::int8_t> bytes, std::span<std::int64_t> samples,
-                   std::int32_t width, std::int64_t count)
-{
+                   std::int32_t width, std::int64_t count) {
     if (width == 3) {
         const std::int64_t n = Fit(count, bytes.size() / 3, samples.size());
         for (std::int64_t k = 0; k < n; ++k) {
@@ -49,21 +45,19 @@ void CHAR_TO_NUM32(std::span<const std::int8_t> bytes, std::span<std::int64_t> s
         // 16-bit samples are moved onto the 24-bit scale.
         const std::int64_t n = Fit(count, bytes.size() / 2, samples.size());
         for (std::int64_t k = 0; k < n; ++k) {
-            samples[k] = (std::int64_t{bytes[2 * k + 1]} * 256 +
-                          std::int64_t{Unsigned(bytes[2 * k])}) * 256;
+            samples[k] =
+                (std::int64_t{bytes[2 * k + 1]} * 256 + std::int64_t{Unsigned(bytes[2 * k])}) * 256;
         }
     }
     // Any other width converts nothing.
 }
 
-void Decon2(std::uint16_t value, std::span<std::uint8_t, 2> bytes)
-{
+void Decon2(std::uint16_t value, std::span<std::uint8_t, 2> bytes) {
     bytes[0] = static_cast<std::uint8_t>(value & 0xFF);
     bytes[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-void Decon4(std::int64_t value, std::span<std::uint8_t, 4> bytes)
-{
+void Decon4(std::int64_t value, std::span<std::uint8_t, 4> bytes) {
     // A negative value gives the low 32 bits of its two's complement.
     const auto v = static_cast<std::uint64_t>(value);
     for (int i = 0; i < 4; ++i) {

@@ -8,8 +8,7 @@
 
 void MakeSweep(std::uint64_t rate, std::span<std::int64_t> samples, std::span<double> track,
                double startFrequency, double endFrequency, std::int64_t frameCount,
-               double amplitude, std::int64_t leadIn)
-{
+               double amplitude, std::int64_t leadIn) {
     // Keep 0 <= leadIn <= frameCount so the stretches below are well ordered
     // and frameCount - 2 * leadIn cannot overflow.
     frameCount = std::max<std::int64_t>(frameCount, 0);
@@ -17,8 +16,7 @@ void MakeSweep(std::uint64_t rate, std::span<std::int64_t> samples, std::span<do
     const std::int64_t sweepCount = (frameCount - leadIn) - leadIn;
 
     // Never write past either array, whatever the counts claim.
-    const std::int64_t sampleEnd =
-        std::min(frameCount, static_cast<std::int64_t>(samples.size()));
+    const std::int64_t sampleEnd = std::min(frameCount, static_cast<std::int64_t>(samples.size()));
     const std::int64_t trackSize = static_cast<std::int64_t>(track.size());
 
     const double w = 6.28318 / static_cast<double>(rate);

@@ -8,8 +8,7 @@
 #include "signal/to_sample.h"
 
 std::int64_t MakePulse(std::span<std::int64_t> pulse, std::uint32_t rate, std::int32_t length,
-                       std::int64_t leadIn)
-{
+                       std::int64_t leadIn) {
     const std::int64_t end =
         std::min<std::int64_t>(std::max<std::int32_t>(length, 0), std::ssize(pulse));
     // One period of a nominal 1 kHz tone: rate / 1000 samples, rounded up.
@@ -48,8 +47,7 @@ struct Peak {
 
 // The first largest sample among the first count entries, starting from the
 // value 0 so that only a positive sample can be the peak.
-Peak SearchPeak(std::span<const std::int64_t> samples, std::int64_t count)
-{
+Peak SearchPeak(std::span<const std::int64_t> samples, std::int64_t count) {
     const std::int64_t end = std::clamp<std::int64_t>(count, 0, std::ssize(samples));
     Peak peak;
     for (std::int64_t i = 0; i < end; ++i) {
@@ -62,13 +60,11 @@ Peak SearchPeak(std::span<const std::int64_t> samples, std::int64_t count)
 
 }  // namespace
 
-std::int64_t PeakIndex(std::span<const std::int64_t> samples, std::int64_t count)
-{
+std::int64_t PeakIndex(std::span<const std::int64_t> samples, std::int64_t count) {
     return SearchPeak(samples, count).index;
 }
 
-std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count)
-{
+std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count) {
     const Peak peak = SearchPeak(samples, count);
     // With nothing positive the level is that of 0: minus infinity, "-inf".
     std::printf("Ch 2 (sync): Return Level = %.1f dB\n",

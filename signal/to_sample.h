@@ -8,8 +8,7 @@
 // infinities give 0 and finite values beyond the signed 64-bit range
 // saturate at its bounds, so an absurd amplitude, frequency or rate never
 // makes the conversion undefined.
-inline std::int64_t SampleFromDouble(double value)
-{
+inline std::int64_t SampleFromDouble(double value) {
     if (!std::isfinite(value)) {
         return 0;
     }

@@ -124,7 +124,10 @@ TEST(FindHighFreq, EndIsNotLimitedToHalfTheSampleRate) {
 TEST(FindHighFreq, EdgesBeyondInt32Saturate) {
     // From 18 Hz the 84th edge at Q 4, the 33rd at Q 1.3 and the 46th at Q 2
     // are the first ones beyond the 32-bit range.
-    struct Case { double q; int firstOut; };
+    struct Case {
+        double q;
+        int firstOut;
+    };
     for (const Case c : {Case{4.0, 84}, Case{1.3, 33}, Case{2.0, 46}}) {
         const Plan plan = Make(c.q, kMaxBands, 18.0);
         EXPECT_LT(plan.upper[c.firstOut - 2], kMax32) << "Q " << c.q;
@@ -164,8 +167,8 @@ TEST(FindHighFreq, ZeroOrNaNQSaturates) {
 TEST(FindHighFreq, WritesNoMoreThanTheArraysHold) {
     std::vector<double> lower(6, kUntouched);
     std::vector<double> upper(6, kUntouched);
-    const double end = FindHighFreq(4.0, 2000, 18.0, std::span(lower).first(4),
-                                    std::span(upper).first(5));
+    const double end =
+        FindHighFreq(4.0, 2000, 18.0, std::span(lower).first(4), std::span(upper).first(5));
     EXPECT_EQ(upper[3], 41.0);
     EXPECT_EQ(end, 41.0);  // the last edge the plan holds
     EXPECT_EQ(lower[3], 33.0);

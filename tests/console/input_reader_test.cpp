@@ -131,8 +131,9 @@ TEST(InputReader, IntegerBasePrefixes) {
 }
 
 TEST(InputReader, IntegersBeyondIntSaturate) {
-    ScriptedInput in("2147483647 2147483648 -2147483648 -2147483649 "
-                     "99999999999999999999999 -0x7fffffffffffffffffff");
+    ScriptedInput in(
+        "2147483647 2147483648 -2147483648 -2147483649 "
+        "99999999999999999999999 -0x7fffffffffffffffffff");
     const int expected[] = {INT_MAX, INT_MAX, INT_MIN, INT_MIN, INT_MAX, INT_MIN};
     for (int e : expected) {
         int i = 0;

@@ -32,8 +32,7 @@ struct Plan {
 
 Outcome RunAnalyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const double> track,
                    std::span<const std::int64_t> mic, std::int64_t offset, const Plan& plan,
-                   std::int64_t leadIn)
-{
+                   std::int64_t leadIn) {
     Outcome out{"left over from before", ""};
     testing::internal::CaptureStdout();
     Analyze(frameCount, bandCount, track, mic, offset, plan.lower, plan.upper, out.text, leadIn);
@@ -43,8 +42,7 @@ Outcome RunAnalyze(std::int64_t frameCount, std::int32_t bandCount, std::span<co
 }
 
 // Plan whose bands run between consecutive entries of edges.
-Plan Bands(std::vector<double> edges)
-{
+Plan Bands(std::vector<double> edges) {
     Plan plan;
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
         plan.lower.push_back(edges[i]);
@@ -55,8 +53,7 @@ Plan Bands(std::vector<double> edges)
 
 // The band plan of constant relative width: each upper edge is the previous
 // one plus a q-th of it, cut to whole hertz.
-Plan ConstantQPlan(double q, int bands, double start)
-{
+Plan ConstantQPlan(double q, int bands, double start) {
     Plan plan;
     double x = std::trunc(start);
     for (int i = 0; i < bands; ++i) {
@@ -68,8 +65,7 @@ Plan ConstantQPlan(double q, int bands, double start)
 }
 
 // Level column of every row of a results text.
-std::vector<double> Levels(const std::string& text)
-{
+std::vector<double> Levels(const std::string& text) {
     std::vector<double> levels;
     std::istringstream lines(text);
     std::string line;
@@ -84,16 +80,14 @@ std::vector<double> Levels(const std::string& text)
 
 const char kHead[] = "Results:\nBand\tRange (Hz)\tdB\n";
 
-TEST(Analyze, RtodB)
-{
+TEST(Analyze, RtodB) {
     EXPECT_EQ(RtodB(1.0), 0.0);
     EXPECT_NEAR(RtodB(0.5), -6.0206, 1e-4);
     EXPECT_NEAR(RtodB(10.0), 20.0, 1e-12);
     EXPECT_EQ(RtodB(0.0), -std::numeric_limits<double>::infinity());
 }
 
-TEST(Analyze, EdgeValueCountsInItsBand)
-{
+TEST(Analyze, EdgeValueCountsInItsBand) {
     const Plan plan = Bands({10, 20, 30});
     const double track[] = {15, 20, 25};
     const std::int64_t mic[] = {100, -100, 50};
@@ -102,8 +96,7 @@ TEST(Analyze, EdgeValueCountsInItsBand)
     EXPECT_EQ(out.printed, out.text + "Ch 1 (sweep): Return Level = -98.5 dB\n");
 }
 
-TEST(Analyze, FirstAndLastBandsTakeWhatLiesOutsideThePlan)
-{
+TEST(Analyze, FirstAndLastBandsTakeWhatLiesOutsideThePlan) {
     const Plan plan = Bands({10, 20, 30});
     const double track[] = {2, 5, 15, 100, 1000};
     const std::int64_t mic[] = {400, 400, 400, 100, 100};
@@ -111,8 +104,7 @@ TEST(Analyze, FirstAndLastBandsTakeWhatLiesOutsideThePlan)
     EXPECT_EQ(out.text, std::string(kHead) + "1\t10\t20\t0.0\n2\t20\t30\t-12.0\n");
 }
 
-TEST(Analyze, SkippedBandsAreMissing)
-{
+TEST(Analyze, SkippedBandsAreMissing) {
     const Plan plan = Bands({10, 20, 30, 40, 50});
     const double track[] = {15, 45, 46};
     const std::int64_t mic[] = {10, 20, 20};
@@ -124,8 +116,7 @@ TEST(Analyze, SkippedBandsAreMissing)
                                "Ch 1 (sweep): Return Level = -112.5 dB\n");
 }
 
-TEST(Analyze, ZeroWidthBands)
-{
+TEST(Analyze, ZeroWidthBands) {
     // A zero-width band in the middle never receives a sample; as the last
     // band it takes everything above the one before.
     const Plan plan = Bands({10, 20, 20, 30, 30});
@@ -138,8 +129,7 @@ TEST(Analyze, ZeroWidthBands)
     EXPECT_EQ(out.printed.find("Band 4 is missing"), std::string::npos);
 }
 
-TEST(Analyze, OneBandTakesEverything)
-{
+TEST(Analyze, OneBandTakesEverything) {
     const Plan plan = Bands({100, 200});
     const double track[] = {1, 150, 1e9, -5};
     const std::int64_t mic[] = {3, -3, 3, -8388608};
@@ -148,8 +138,7 @@ TEST(Analyze, OneBandTakesEverything)
     EXPECT_EQ(out.printed, out.text + "Ch 1 (sweep): Return Level = 0.0 dB\n");
 }
 
-TEST(Analyze, BandOfSilenceHasNoLevelButIsNotMissing)
-{
+TEST(Analyze, BandOfSilenceHasNoLevelButIsNotMissing) {
     const Plan plan = Bands({10, 20, 30});
     const double track[] = {15, 25};
     const std::int64_t mic[] = {0, 0};
@@ -158,13 +147,13 @@ TEST(Analyze, BandOfSilenceHasNoLevelButIsNotMissing)
     EXPECT_EQ(out.printed, out.text + "Ch 1 (sweep): Return Level = -inf dB\n");
 }
 
-TEST(Analyze, NoVisitedSample)
-{
+TEST(Analyze, NoVisitedSample) {
     const Plan plan = Bands({10, 20, 30});
     const double track[] = {15, 25, 25, 25};
     const std::int64_t mic[] = {5, 5, 5, 5};
     // The first visited capture index, leadIn + offset, lies at the end.
-    for (std::int64_t offset : {std::int64_t{3}, std::int64_t{4}, std::numeric_limits<std::int64_t>::max()}) {
+    for (std::int64_t offset :
+         {std::int64_t{3}, std::int64_t{4}, std::numeric_limits<std::int64_t>::max()}) {
         const Outcome out = RunAnalyze(4, 2, track, mic, offset, plan, 1);
         EXPECT_EQ(out.text, std::string(kHead) + "1\t10\t20\t-inf\n2\t20\t30\t-inf\n") << offset;
         EXPECT_EQ(out.printed, out.text +
@@ -174,8 +163,7 @@ TEST(Analyze, NoVisitedSample)
     }
 }
 
-TEST(Analyze, NoBands)
-{
+TEST(Analyze, NoBands) {
     const Plan plan = Bands({10, 20, 30});
     const double track[] = {15, 25};
     const std::int64_t mic[] = {5, 5};
@@ -186,8 +174,7 @@ TEST(Analyze, NoBands)
     }
 }
 
-TEST(Analyze, VisitsOnlyTheSweepsOwnSamples)
-{
+TEST(Analyze, VisitsOnlyTheSweepsOwnSamples) {
     // frameCount 10, leadIn 2: the sweep's samples are j = 0..5, answered at
     // capture index 2 + offset + j; what follows is the silence after it.
     const Plan plan = Bands({0, 100, 200});
@@ -209,32 +196,31 @@ TEST(Analyze, VisitsOnlyTheSweepsOwnSamples)
     EXPECT_EQ(out.text, std::string(kHead) + "1\t0\t100\t0.0\n2\t100\t200\t-9.5\n");
 }
 
-TEST(Analyze, CountsBeyondTheArraysAreClamped)
-{
+TEST(Analyze, CountsBeyondTheArraysAreClamped) {
     const Plan plan = Bands({10, 20, 30, 40});
     const double trackStore[] = {15, 25, 35, 35};
     const std::int64_t micStore[] = {4, 4, 2, 1000000};
     // Two track entries and three samples, but frameCount claims a million
     // and the band count 1000: only what the spans hold is read.
-    const Outcome out =
-        RunAnalyze(1000000, 1000, std::span(trackStore).first(2), std::span(micStore).first(3), 0,
-                   plan, 0);
+    const Outcome out = RunAnalyze(1000000, 1000, std::span(trackStore).first(2),
+                                   std::span(micStore).first(3), 0, plan, 0);
     EXPECT_EQ(out.text, std::string(kHead) + "1\t10\t20\t0.0\n2\t20\t30\t0.0\n3\t30\t40\t-inf\n");
-    EXPECT_EQ(out.printed, out.text + "Band 3 is missing data\n"
-                                      "Ch 1 (sweep): Return Level = -126.4 dB\n");
+    EXPECT_EQ(out.printed, out.text +
+                               "Band 3 is missing data\n"
+                               "Ch 1 (sweep): Return Level = -126.4 dB\n");
     // Huge lead-ins and frame counts neither overflow nor read anywhere.
     const Outcome huge = RunAnalyze(std::numeric_limits<std::int64_t>::max(), 3, trackStore,
                                     micStore, std::numeric_limits<std::int64_t>::max(), plan,
                                     std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(huge.text, std::string(kHead) + "1\t10\t20\t-inf\n2\t20\t30\t-inf\n3\t30\t40\t-inf\n");
+    EXPECT_EQ(huge.text,
+              std::string(kHead) + "1\t10\t20\t-inf\n2\t20\t30\t-inf\n3\t30\t40\t-inf\n");
     const Outcome low = RunAnalyze(std::numeric_limits<std::int64_t>::min(), 3, trackStore,
                                    micStore, std::numeric_limits<std::int64_t>::min(), plan,
                                    std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(low.text, huge.text);
 }
 
-TEST(Analyze, LongTablesAreWrittenWhole)
-{
+TEST(Analyze, LongTablesAreWrittenWhole) {
     std::vector<double> edges(1101);
     for (std::size_t i = 0; i < edges.size(); ++i) {
         edges[i] = 1e6 + static_cast<double>(i);
@@ -252,7 +238,8 @@ TEST(Analyze, LongTablesAreWrittenWhole)
     const std::size_t lastRow = out.text.rfind("\n1100\t1001099\t1");
     ASSERT_NE(lastRow, std::string::npos);
     const std::string row = out.text.substr(lastRow + 1);
-    EXPECT_EQ(row.size(), std::string("1100\t1001099\t").size() + 301 + std::string("\t-inf\n").size());
+    EXPECT_EQ(row.size(),
+              std::string("1100\t1001099\t").size() + 301 + std::string("\t-inf\n").size());
     EXPECT_EQ(row.substr(row.size() - 6), "\t-inf\n");
     EXPECT_EQ(out.text.back(), '\n');
 }
@@ -263,15 +250,13 @@ struct DefaultRun {
     Plan plan = ConstantQPlan(4.0, 31, 18.0);
 };
 
-DefaultRun MakeDefaultRun()
-{
+DefaultRun MakeDefaultRun() {
     DefaultRun run;
     MakeSweep(48000, run.samples, run.track, 18.0, run.plan.upper.back(), kFrames, 0.5, kLeadIn);
     return run;
 }
 
-TEST(Analyze, DefaultPlanBandStarts)
-{
+TEST(Analyze, DefaultPlanBandStarts) {
     const DefaultRun run = MakeDefaultRun();
     ASSERT_EQ(run.plan.upper.back(), 16175.0);
     // Visited samples 0..118 fall in band 1, 119..267 in band 2, and band 3
@@ -295,8 +280,7 @@ TEST(Analyze, DefaultPlanBandStarts)
 struct Biquad {
     double b0, b1, b2, a1, a2;  // normalised by a0
 
-    Biquad(double rate, double centre, double gainDb, double q)
-    {
+    Biquad(double rate, double centre, double gainDb, double q) {
         const double a = std::pow(10.0, gainDb / 40.0);
         const double w0 = 2.0 * std::numbers::pi * centre / rate;
         const double alpha = std::sin(w0) / (2.0 * q);
@@ -309,16 +293,14 @@ struct Biquad {
     }
 
     // Magnitude of the frequency response at f Hz.
-    double Magnitude(double rate, double f) const
-    {
+    double Magnitude(double rate, double f) const {
         const std::complex<double> z = std::polar(1.0, -2.0 * std::numbers::pi * f / rate);
         return std::abs((b0 + b1 * z + b2 * z * z) / (1.0 + a1 * z + a2 * z * z));
     }
 
     // Runs the difference equation over the samples; the output truncated
     // toward zero as a capture would hold it.
-    std::vector<std::int64_t> Filter(const std::vector<std::int64_t>& in) const
-    {
+    std::vector<std::int64_t> Filter(const std::vector<std::int64_t>& in) const {
         std::vector<std::int64_t> out(in.size());
         double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
         for (std::size_t n = 0; n < in.size(); ++n) {
@@ -334,8 +316,7 @@ struct Biquad {
     }
 };
 
-TEST(Analyze, FlatCaptureGivesEqualLevels)
-{
+TEST(Analyze, FlatCaptureGivesEqualLevels) {
     const DefaultRun run = MakeDefaultRun();
     const Outcome out = RunAnalyze(kFrames, 31, run.track, run.samples, 0, run.plan, kLeadIn);
     const std::vector<double> levels = Levels(out.text);
@@ -350,13 +331,13 @@ TEST(Analyze, FlatCaptureGivesEqualLevels)
     }
     // Levels are printed to a tenth of a decibel.
     EXPECT_LE(highest - lowest, 0.1 + 1e-9);
-    EXPECT_GE(levels.back(), highest - 0.1 - 1e-9);  // the top band is measured over its whole width
+    EXPECT_GE(levels.back(),
+              highest - 0.1 - 1e-9);  // the top band is measured over its whole width
     EXPECT_EQ(out.printed.find("missing"), std::string::npos);
     EXPECT_NE(out.printed.find("Ch 1 (sweep): Return Level = -6.0 dB\n"), std::string::npos);
 }
 
-TEST(Analyze, PeakingFilterMatchesItsBandMeanMagnitude)
-{
+TEST(Analyze, PeakingFilterMatchesItsBandMeanMagnitude) {
     const DefaultRun run = MakeDefaultRun();
     const Biquad filter(48000.0, 1000.0, 6.0, 2.0);
     const std::vector<std::int64_t> mic = filter.Filter(run.samples);
@@ -371,7 +352,8 @@ TEST(Analyze, PeakingFilterMatchesItsBandMeanMagnitude)
         constexpr int kSteps = 2000;
         double sum = 0.0;
         for (int i = 0; i <= kSteps; ++i) {
-            const double f = run.plan.lower[k] + (run.plan.upper[k] - run.plan.lower[k]) * i / kSteps;
+            const double f =
+                run.plan.lower[k] + (run.plan.upper[k] - run.plan.lower[k]) * i / kSteps;
             sum += filter.Magnitude(48000.0, f);
         }
         return sum / (kSteps + 1);

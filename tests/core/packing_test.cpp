@@ -9,8 +9,7 @@
 
 namespace {
 
-std::array<std::uint8_t, 3> Pack(std::int64_t value)
-{
+std::array<std::uint8_t, 3> Pack(std::int64_t value) {
     const std::int64_t samples[1] = {value};
     std::int8_t bytes[3] = {};
     NUM24_TO_CHAR(samples, bytes, 1);
@@ -18,8 +17,7 @@ std::array<std::uint8_t, 3> Pack(std::int64_t value)
             static_cast<std::uint8_t>(bytes[2])};
 }
 
-std::int64_t Unpack(std::vector<std::uint8_t> raw, std::int32_t width)
-{
+std::int64_t Unpack(std::vector<std::uint8_t> raw, std::int32_t width) {
     std::vector<std::int8_t> bytes(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i) {
         bytes[i] = static_cast<std::int8_t>(raw[i]);
@@ -31,8 +29,7 @@ std::int64_t Unpack(std::vector<std::uint8_t> raw, std::int32_t width)
 
 using Bytes = std::array<std::uint8_t, 3>;
 
-TEST(Packing, WritesLowThreeBytesLowestFirst)
-{
+TEST(Packing, WritesLowThreeBytesLowestFirst) {
     EXPECT_EQ(Pack(0), (Bytes{0x00, 0x00, 0x00}));
     EXPECT_EQ(Pack(1), (Bytes{0x01, 0x00, 0x00}));
     EXPECT_EQ(Pack(-1), (Bytes{0xFF, 0xFF, 0xFF}));
@@ -46,8 +43,7 @@ TEST(Packing, WritesLowThreeBytesLowestFirst)
     EXPECT_EQ(Pack(-4194304), (Bytes{0x00, 0x00, 0xC0}));
 }
 
-TEST(Packing, SaturatesOutsideThe24BitRange)
-{
+TEST(Packing, SaturatesOutsideThe24BitRange) {
     EXPECT_EQ(Pack(8388608), (Bytes{0xFF, 0xFF, 0x7F}));
     EXPECT_EQ(Pack(16777216), (Bytes{0xFF, 0xFF, 0x7F}));
     EXPECT_EQ(Pack(std::numeric_limits<std::int64_t>::max()), (Bytes{0xFF, 0xFF, 0x7F}));
@@ -55,8 +51,7 @@ TEST(Packing, SaturatesOutsideThe24BitRange)
     EXPECT_EQ(Pack(std::numeric_limits<std::int64_t>::min()), (Bytes{0x00, 0x00, 0x80}));
 }
 
-TEST(Packing, UnpacksWidthThree)
-{
+TEST(Packing, UnpacksWidthThree) {
     EXPECT_EQ(Unpack({0xFF, 0xFF, 0xFF}, 3), -1);
     EXPECT_EQ(Unpack({0x00, 0x00, 0x80}, 3), -8388608);
     EXPECT_EQ(Unpack({0xFF, 0xFF, 0x7F}, 3), 8388607);
@@ -64,24 +59,20 @@ TEST(Packing, UnpacksWidthThree)
     EXPECT_EQ(Unpack({0x34, 0x12, 0x00}, 3), 0x1234);
 }
 
-TEST(Packing, UnpacksWidthTwoOntoThe24BitScale)
-{
+TEST(Packing, UnpacksWidthTwoOntoThe24BitScale) {
     EXPECT_EQ(Unpack({0x01, 0x00}, 2), 256);
     EXPECT_EQ(Unpack({0xFF, 0x7F}, 2), 8388352);
     EXPECT_EQ(Unpack({0x00, 0x80}, 2), -8388608);
     EXPECT_EQ(Unpack({0xFF, 0xFF}, 2), -256);
 }
 
-TEST(Packing, OtherWidthsConvertNothing)
-{
+TEST(Packing, OtherWidthsConvertNothing) {
     for (std::int32_t width : {-3, 0, 1, 4, 8, std::numeric_limits<std::int32_t>::max()}) {
-        EXPECT_EQ(Unpack({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}, width), 12345)
-            << width;
+        EXPECT_EQ(Unpack({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}, width), 12345) << width;
     }
 }
 
-TEST(Packing, EveryValueSurvivesTheRoundTrip)
-{
+TEST(Packing, EveryValueSurvivesTheRoundTrip) {
     constexpr std::int64_t kCount = 16777216;
     std::vector<std::int64_t> samples(kCount);
     for (std::int64_t k = 0; k < kCount; ++k) {
@@ -98,8 +89,7 @@ TEST(Packing, EveryValueSurvivesTheRoundTrip)
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST(Packing, ChannelTwoBlockOfTheRunBuffer)
-{
+TEST(Packing, ChannelTwoBlockOfTheRunBuffer) {
     // Two non-interleaved channels of 528000 frames: channel 2 starts at
     // byte 3 * 528000.
     constexpr std::int64_t kFrames = 528000;
@@ -114,8 +104,7 @@ TEST(Packing, ChannelTwoBlockOfTheRunBuffer)
     EXPECT_EQ(back, (std::vector<std::int64_t>{0x123456, -2}));
 }
 
-TEST(Packing, CountsBeyondTheArraysAreClampedAndNegativeCountsDoNothing)
-{
+TEST(Packing, CountsBeyondTheArraysAreClampedAndNegativeCountsDoNothing) {
     const std::int64_t samples[2] = {1, 2};
     std::vector<std::int8_t> bytes(7, 0x55);  // room for two samples and one spare byte
     NUM24_TO_CHAR(samples, bytes, std::numeric_limits<std::int64_t>::max());
@@ -141,8 +130,7 @@ TEST(Packing, CountsBeyondTheArraysAreClampedAndNegativeCountsDoNothing)
     EXPECT_EQ(one[0], 256);
 }
 
-TEST(Packing, Decon)
-{
+TEST(Packing, Decon) {
     std::array<std::uint8_t, 2> two{};
     Decon2(4660, two);
     EXPECT_EQ(two, (std::array<std::uint8_t, 2>{0x34, 0x12}));

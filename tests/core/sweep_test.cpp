@@ -23,8 +23,7 @@ struct Sweep {
 
 // The default run's sweep: 48000 Hz, 10 s plus two half-second silences,
 // half of full scale, 18 Hz to 16175 Hz.
-Sweep DefaultSweep()
-{
+Sweep DefaultSweep() {
     Sweep s{std::vector<std::int64_t>(kFrames, 77), std::vector<double>(kFrames, -1.0)};
     MakeSweep(48000, s.samples, s.track, 18.0, 16175.0, kFrames, 0.5, kLeadIn);
     return s;
@@ -33,8 +32,7 @@ Sweep DefaultSweep()
 // Local frequency in Hz of a sampled sine around index centre: for a pure
 // tone x[n-1] + x[n+1] = 2 cos(omega) x[n]; solved by least squares over
 // +-half samples.
-double LocalFrequency(const std::vector<std::int64_t>& x, std::int64_t centre, std::int64_t half)
-{
+double LocalFrequency(const std::vector<std::int64_t>& x, std::int64_t centre, std::int64_t half) {
     double cross = 0.0;
     double power = 0.0;
     for (std::int64_t n = centre - half; n <= centre + half; ++n) {
@@ -46,8 +44,7 @@ double LocalFrequency(const std::vector<std::int64_t>& x, std::int64_t centre, s
     return omega * 48000.0 / kTurn;
 }
 
-TEST(Sweep, DefaultRunValues)
-{
+TEST(Sweep, DefaultRunValues) {
     const Sweep s = DefaultSweep();
     EXPECT_EQ(s.samples[24000], 0);
     EXPECT_EQ(s.samples[24001], 9891);
@@ -62,8 +59,7 @@ TEST(Sweep, DefaultRunValues)
     EXPECT_EQ(s.track[kFrames - 1], -1.0);
 }
 
-TEST(Sweep, SilencesAndBounds)
-{
+TEST(Sweep, SilencesAndBounds) {
     const Sweep s = DefaultSweep();
     std::int64_t largest = 0;
     for (std::int64_t i = 0; i < kFrames; ++i) {
@@ -76,8 +72,7 @@ TEST(Sweep, SilencesAndBounds)
     EXPECT_GT(largest, 4194000);
 }
 
-TEST(Sweep, SamplesFollowTheIntegralOfTheTrack)
-{
+TEST(Sweep, SamplesFollowTheIntegralOfTheTrack) {
     // Independent closed form: the phase of a linear chirp is
     // w * (f0 * j + slope * j^2 / 2).
     const Sweep s = DefaultSweep();
@@ -93,8 +88,7 @@ TEST(Sweep, SamplesFollowTheIntegralOfTheTrack)
     EXPECT_LE(worst, 1);
 }
 
-TEST(Sweep, InstantaneousFrequencyMatchesTheTrack)
-{
+TEST(Sweep, InstantaneousFrequencyMatchesTheTrack) {
     // A phase taken as (frequency at j) * j would make the tone rise twice
     // as fast as the track; measured at points along the sweep, the tone's
     // frequency must equal the track's value there.
@@ -105,8 +99,7 @@ TEST(Sweep, InstantaneousFrequencyMatchesTheTrack)
     }
 }
 
-TEST(Sweep, SteadyToneWhenStartEqualsEnd)
-{
+TEST(Sweep, SteadyToneWhenStartEqualsEnd) {
     std::vector<std::int64_t> samples(20000);
     std::vector<double> track(20000, -1.0);
     MakeSweep(48000, samples, track, 1000.0, 1000.0, 20000, 0.5, 1000);
@@ -119,8 +112,7 @@ TEST(Sweep, SteadyToneWhenStartEqualsEnd)
     }
 }
 
-TEST(Sweep, NoLeadIn)
-{
+TEST(Sweep, NoLeadIn) {
     std::vector<std::int64_t> samples(4800, 77);
     std::vector<double> track(4800, -1.0);
     MakeSweep(48000, samples, track, 100.0, 1000.0, 4800, 0.5, 0);
@@ -131,8 +123,7 @@ TEST(Sweep, NoLeadIn)
     EXPECT_NEAR(LocalFrequency(samples, 2400, 100), 550.0, 2.0);
 }
 
-TEST(Sweep, NoSweepWhenTheSilencesFillTheBuffer)
-{
+TEST(Sweep, NoSweepWhenTheSilencesFillTheBuffer) {
     for (std::int64_t frames : {2000, 1500, 1000}) {
         std::vector<std::int64_t> samples(frames, 77);
         std::vector<double> track(frames, -1.0);
@@ -145,8 +136,7 @@ TEST(Sweep, NoSweepWhenTheSilencesFillTheBuffer)
     }
 }
 
-TEST(Sweep, TruncatesTowardZero)
-{
+TEST(Sweep, TruncatesTowardZero) {
     // Peak 2.9: samples reach 2 and -2, never -3 as flooring would give.
     std::vector<std::int64_t> samples(4800);
     std::vector<double> track(4800);
@@ -159,8 +149,7 @@ TEST(Sweep, TruncatesTowardZero)
     EXPECT_EQ(*std::min_element(samples.begin(), samples.end()), 0);
 }
 
-TEST(Sweep, NonFiniteInputsGiveSilence)
-{
+TEST(Sweep, NonFiniteInputsGiveSilence) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
@@ -184,8 +173,7 @@ TEST(Sweep, NonFiniteInputsGiveSilence)
     EXPECT_EQ(samples[1], std::numeric_limits<std::int64_t>::max());
 }
 
-TEST(Sweep, CountsBeyondTheArraysAreClamped)
-{
+TEST(Sweep, CountsBeyondTheArraysAreClamped) {
     // frameCount larger than both arrays: the arrays are filled, nothing more.
     std::vector<std::int64_t> sampleStore(110, 77);
     std::vector<double> trackStore(60, -1.0);

@@ -12,23 +12,20 @@
 
 namespace {
 
-std::string Captured()
-{
+std::string Captured() {
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
 
 std::int64_t FindPeakPrinting(const std::vector<std::int64_t>& samples, std::int64_t count,
-                              std::string& printed)
-{
+                              std::string& printed) {
     testing::internal::CaptureStdout();
     const std::int64_t index = FindPeak(samples, count);
     printed = Captured();
     return index;
 }
 
-TEST(SyncPulse, OnePeriodAfterTheLeadIn)
-{
+TEST(SyncPulse, OnePeriodAfterTheLeadIn) {
     std::vector<std::int64_t> pulse(40384, 77);
     EXPECT_EQ(MakePulse(pulse, 48000, 40384, 24000), 24032);
     for (std::int64_t i = 0; i < 40384; ++i) {
@@ -48,8 +45,7 @@ TEST(SyncPulse, OnePeriodAfterTheLeadIn)
     EXPECT_LT(pulse[24033], pulse[24032]);
 }
 
-TEST(SyncPulse, LengthAndLeadInVariants)
-{
+TEST(SyncPulse, LengthAndLeadInVariants) {
     // At 44100 Hz the period spans 44.1 samples, so 45 are written.
     std::vector<std::int64_t> pulse(200, 77);
     MakePulse(pulse, 44100, 200, 0);
@@ -78,8 +74,7 @@ TEST(SyncPulse, LengthAndLeadInVariants)
     }
 }
 
-TEST(SyncPulse, NeverWritesPastTheBuffer)
-{
+TEST(SyncPulse, NeverWritesPastTheBuffer) {
     std::vector<std::int64_t> storage(30, 77);
     std::span<std::int64_t> pulse(storage.data(), 20);
     // length claims more than the span holds; the pulse would run past it.
@@ -102,8 +97,7 @@ TEST(SyncPulse, NeverWritesPastTheBuffer)
     }
 }
 
-TEST(SyncPulse, FindPeakOnThePulse)
-{
+TEST(SyncPulse, FindPeakOnThePulse) {
     std::vector<std::int64_t> pulse(40384);
     MakePulse(pulse, 48000, 40384, 24000);
     std::string printed;
@@ -113,8 +107,7 @@ TEST(SyncPulse, FindPeakOnThePulse)
     EXPECT_EQ(PeakIndex(pulse, 24032), 24031);  // the peak itself lies outside the search
 }
 
-TEST(SyncPulse, FindPeakLevelsAndTies)
-{
+TEST(SyncPulse, FindPeakLevelsAndTies) {
     std::string printed;
     EXPECT_EQ(FindPeakPrinting({0, 8388608, 3}, 3, printed), 1);
     EXPECT_EQ(printed, "Ch 2 (sync): Return Level = 0.0 dB\n");
@@ -125,8 +118,7 @@ TEST(SyncPulse, FindPeakLevelsAndTies)
     EXPECT_EQ(printed, "Ch 2 (sync): Return Level = -84.5 dB\n");
 }
 
-TEST(SyncPulse, FindPeakWithNothingPositive)
-{
+TEST(SyncPulse, FindPeakWithNothingPositive) {
     std::string printed;
     EXPECT_EQ(FindPeakPrinting({-5, -8388608, -1}, 3, printed), 0);
     EXPECT_EQ(printed, "Ch 2 (sync): Return Level = -inf dB\n");
@@ -143,8 +135,7 @@ TEST(SyncPulse, FindPeakWithNothingPositive)
     EXPECT_EQ(printed, "Ch 2 (sync): Return Level = -inf dB\n");
 }
 
-TEST(SyncPulse, CountBeyondTheSamplesIsClamped)
-{
+TEST(SyncPulse, CountBeyondTheSamplesIsClamped) {
     std::vector<std::int64_t> storage = {1, 2, 3, 1000};
     std::span<const std::int64_t> samples(storage.data(), 3);
     EXPECT_EQ(PeakIndex(samples, std::numeric_limits<std::int64_t>::max()), 2);

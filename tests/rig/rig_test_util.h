@@ -17,15 +17,16 @@ int openDevice(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream);
 
 // Opens device `name` defined in `deviceText` (ALSA configuration, e.g.
 // "pcm.t { type rig latency 10 }"); the rig's plugin is declared for it.
-int openText(snd_pcm_t** pcm, const std::string& deviceText, const char* name, snd_pcm_stream_t stream);
+int openText(snd_pcm_t** pcm, const std::string& deviceText, const char* name,
+             snd_pcm_stream_t stream);
 
 struct StreamSetup {
-  snd_pcm_access_t access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
-  snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
-  unsigned channels = 2;
-  unsigned rate = 48000;
-  snd_pcm_uframes_t period = 1024;
-  snd_pcm_uframes_t buffer = 4096;
+    snd_pcm_access_t access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+    snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
+    unsigned channels = 2;
+    unsigned rate = 48000;
+    snd_pcm_uframes_t period = 1024;
+    snd_pcm_uframes_t buffer = 4096;
 };
 
 // The measurement's configuration sequence. Returns the snd_pcm_hw_params
@@ -36,8 +37,9 @@ int configure(snd_pcm_t* pcm, const StreamSetup& s, snd_pcm_uframes_t* grantedPe
 // per pass, after drain/prepare, then drains. Buffers hold `channels` blocks
 // of frames × bytes-per-sample each (non-interleaved) or interleaved frames,
 // as the access says. Returns false if any call failed.
-bool duplex(snd_pcm_t* playback, snd_pcm_t* capture, const StreamSetup& s, const std::vector<unsigned char>& play,
-            std::vector<unsigned char>& rec, std::size_t frames);
+bool duplex(snd_pcm_t* playback, snd_pcm_t* capture, const StreamSetup& s,
+            const std::vector<unsigned char>& play, std::vector<unsigned char>& rec,
+            std::size_t frames);
 
 // Byte offset of (channel, frame) in a buffer of `frames` frames.
 std::size_t offsetOf(const StreamSetup& s, unsigned channel, std::size_t frame, std::size_t frames);
@@ -50,9 +52,9 @@ bool duplexFloat(const std::string& text, const char* name, const std::vector<fl
 
 // Collects alsa-lib's error messages while alive.
 struct ErrorCapture {
-  ErrorCapture();
-  ~ErrorCapture();
-  static std::string text;
+    ErrorCapture();
+    ~ErrorCapture();
+    static std::string text;
 };
 
 }  // namespace rigtest

@@ -34,10 +34,12 @@ struct Buffers {
         for (int b = 0; b < 3; ++b) bytes[at + b] = static_cast<std::int8_t>((v >> (8 * b)) & 0xff);
     }
     // The three bytes of one sample as one number (no sign), for comparing.
-    std::uint32_t Raw(const std::vector<std::int8_t>& bytes, int channel, std::int64_t frame) const {
+    std::uint32_t Raw(const std::vector<std::int8_t>& bytes, int channel,
+                      std::int64_t frame) const {
         const std::size_t at = static_cast<std::size_t>(channel * 3 * frames + 3 * frame);
         std::uint32_t v = 0;
-        for (int b = 0; b < 3; ++b) v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + b])) << (8 * b);
+        for (int b = 0; b < 3; ++b)
+            v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + b])) << (8 * b);
         return v;
     }
     bool Untouched(int channel, std::int64_t frame) const {
@@ -46,7 +48,7 @@ struct Buffers {
 };
 
 class RigTransfer : public testing::Test {
-protected:
+  protected:
     void SetUp() override { setenv("ALSA_CONFIG_PATH", RIG_CONFIG, 1); }
 
     // Runs PLAY_REC on device with the buffers; returns what it printed.
@@ -120,16 +122,19 @@ TEST_F(RigTransfer, RefusesWhatItCannotTransferWithoutOpeningTheDevice) {
     for (int channels : {0, 1, 3, -2}) {
         Buffers buffers(5000);
         EXPECT_EQ(Transfer("nodev", buffers, 3, channels),
-                  "The sound device transfer handles 2 channels, not " + std::to_string(channels) + ".\n");
+                  "The sound device transfer handles 2 channels, not " + std::to_string(channels) +
+                      ".\n");
         EXPECT_TRUE(report.refused);
         ExpectLoopedBack(buffers, 0);
     }
-    const std::string tooSmall = "The sound device transfer needs two blocks of 3-byte samples that fit its buffers.\n";
+    const std::string tooSmall =
+        "The sound device transfer needs two blocks of 3-byte samples that fit its buffers.\n";
     Buffers buffers(5000);
     testing::internal::CaptureStdout();
     // Buffers one byte short, blocks overlapping, another sample width, a
     // negative or absurd frame count.
-    PLAY_REC(2, 3, "nodev", 48000, 5000, std::span(buffers.play).first(29999), buffers.record, 3, 15000, report);
+    PLAY_REC(2, 3, "nodev", 48000, 5000, std::span(buffers.play).first(29999), buffers.record, 3,
+             15000, report);
     EXPECT_TRUE(report.refused);
     PLAY_REC(2, 3, "nodev", 48000, 5000, buffers.play, buffers.record, 3, 14999, report);
     EXPECT_TRUE(report.refused);

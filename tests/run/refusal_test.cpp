@@ -19,7 +19,9 @@ struct Refusal {
     const char* line;  // the end of the refusal's line, or all of it
 };
 
-void PrintTo(const Refusal& refusal, std::ostream* os) { *os << '"' << refusal.commands << '"'; }
+void PrintTo(const Refusal& refusal, std::ostream* os) {
+    *os << '"' << refusal.commands << '"';
+}
 
 class RefusedRun : public testing::TestWithParam<Refusal> {};
 
@@ -43,17 +45,21 @@ TEST_P(RefusedRun, SaysWhyAndGoesBackToTheLoop) {
     EXPECT_EQ(run.out.find('\n', at), run.out.find("\n\nQ: ", at));
 }
 
-constexpr const char* kTooShort = "is too short: a run needs 40384 frames at least. Nothing was measured.";
-constexpr const char* kTooLong = "is too long: a run holds 715827882 frames at most. Nothing was measured.";
+constexpr const char* kTooShort =
+    "is too short: a run needs 40384 frames at least. Nothing was measured.";
+constexpr const char* kTooLong =
+    "is too long: a run holds 715827882 frames at most. Nothing was measured.";
 constexpr const char* kNotFinite = "The sweep length is not a finite number: nothing was measured.";
-constexpr const char* kStartNotFinite = "The start frequency is not a finite number: nothing was measured.";
+constexpr const char* kStartNotFinite =
+    "The start frequency is not a finite number: nothing was measured.";
 constexpr const char* kAliasing = "above 24000 Hz, half the sample rate: nothing was measured.";
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, RefusedRun,
     testing::Values(
         // 48000 x -0.15869 = -7617.1: 40383 frames, one too few.
-        Refusal{"ShortBy1Frame", "t -0.15869", kTooShort}, Refusal{"MinusOneSecond", "t -1", kTooShort},
+        Refusal{"ShortBy1Frame", "t -0.15869", kTooShort},
+        Refusal{"MinusOneSecond", "t -1", kTooShort},
         Refusal{"HugeNegative", "t -1e300", kTooShort},
         // 715828800 frames: one channel block would pass 2147483647 bytes.
         Refusal{"LongBy1Frame", "t 14912.1", kTooLong}, Refusal{"Huge", "t 1e300", kTooLong},
@@ -64,8 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Without bands the end is the start frequency, cut to whole hertz.
         Refusal{"EndAboveBy1Hz", "b 0 f 24001", kAliasing},
         // Q 0 makes every edge overflow to the largest int.
-        Refusal{"EndHuge", "q 0", kAliasing},
-        Refusal{"StartInf", "f inf", kStartNotFinite},
+        Refusal{"EndHuge", "q 0", kAliasing}, Refusal{"StartInf", "f inf", kStartNotFinite},
         Refusal{"StartNaN", "f nan", kStartNotFinite}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
@@ -86,11 +91,14 @@ TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
 #else
     // The allocator refuses blocks above 64 MB: a 200 s run needs 77 MB for
     // each of its sample arrays.
-    const ProgramRun run = RunProgram("c nodev\nt 200\nr\nx\n",
-                                      {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64"});
+    const ProgramRun run =
+        RunProgram("c nodev\nt 200\nr\nx\n",
+                   {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64"});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(Count(run.out, "Not enough memory for a run of 9648000 frames: nothing was measured.\n"), 1);
+    EXPECT_EQ(
+        Count(run.out, "Not enough memory for a run of 9648000 frames: nothing was measured.\n"),
+        1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
     EXPECT_FALSE(run.resultsExist);
@@ -107,14 +115,16 @@ TEST(RefusedRun, RunLargerThanTheMemoryIsRefusedBeforeObtainingIt) {
     // so the run must see that before obtaining them. The RSS limit stops
     // a program that tries anyway long before the machine runs short.
     constexpr double kNeeded = 715824000.0 * 36;
-    const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
-                            static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    const double physical =
+        static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
     if (physical >= kNeeded) GTEST_SKIP() << "this machine could hold the run";
     const ProgramRun run =
         RunProgram("c nodev\nt 14912\nr\nx\n", {"ASAN_OPTIONS=hard_rss_limit_mb=1024"}, 120);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(Count(run.out, "Not enough memory for a run of 715824000 frames: nothing was measured.\n"), 1);
+    EXPECT_EQ(
+        Count(run.out, "Not enough memory for a run of 715824000 frames: nothing was measured.\n"),
+        1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
     EXPECT_FALSE(run.resultsExist);

@@ -21,7 +21,9 @@ namespace {
 constexpr const char* kRigEnvironment = "ALSA_CONFIG_PATH=" RIG_CONFIG;
 constexpr const char* kCommandListEnd = "      'x' to exit\n";
 constexpr const char* kDamage = "repeat the measurement";
-constexpr const char* kNoSync = "The sync pulse was not found on input 2: check the cable from output 2 to input 2. Nothing was analyzed or saved.\n";
+constexpr const char* kNoSync =
+    "The sync pulse was not found on input 2: check the cable from output 2 to input 2. Nothing "
+    "was analyzed or saved.\n";
 constexpr const char* kWarning = "Driver did not return requested period size.\n";
 
 ProgramRun RunOnRig(const std::string& device, const std::string& commands,
@@ -202,7 +204,9 @@ struct SetupFault {
     bool onStandardOutput;
 };
 
-void PrintTo(const SetupFault& fault, std::ostream* os) { *os << fault.device; }
+void PrintTo(const SetupFault& fault, std::ostream* os) {
+    *os << fault.device;
+}
 
 class FaultDevice : public testing::TestWithParam<SetupFault> {};
 
@@ -315,9 +319,10 @@ TEST(RigRun, DropoutsInTheMeasuredSignalAreReported) {
 TEST(RigRun, MissingCableIsReportedAndNothingIsSaved) {
     const ProgramRun run = RunOnRig("rig_nocable", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    const std::string expected = "Running Test...\nCh 2 (sync): Return Level = -inf dB\n"
-                                 "Sync Out = 24032 \t Sync In = 0 samples\n" +
-                                 std::string(kNoSync) + "Enter 'c' to continue\n";
+    const std::string expected =
+        "Running Test...\nCh 2 (sync): Return Level = -inf dB\n"
+        "Sync Out = 24032 \t Sync In = 0 samples\n" +
+        std::string(kNoSync) + "Enter 'c' to continue\n";
     EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
     EXPECT_EQ(Count(run.out, "Analyzing data..."), 0);
     EXPECT_FALSE(run.resultsExist);

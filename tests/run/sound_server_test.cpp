@@ -16,7 +16,8 @@ namespace {
 std::string WhyNoSoundServer() {
     snd_pcm_t* pcm = nullptr;
     const int error = snd_pcm_open(&pcm, "pulse", SND_PCM_STREAM_PLAYBACK, 0);
-    if (error < 0) return std::string("the ALSA device \"pulse\" cannot be opened: ") + snd_strerror(error);
+    if (error < 0)
+        return std::string("the ALSA device \"pulse\" cannot be opened: ") + snd_strerror(error);
     snd_pcm_close(pcm);
     return "";
 }
