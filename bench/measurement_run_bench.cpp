@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "audio/play_rec.h"
-#include "console/band_plan.h"
+#include "analysis/band_plan.h"
 #include "console/measurement_run.h"
 #include "console/settings.h"
 

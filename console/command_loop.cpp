@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "console/band_plan.h"
+#include "analysis/band_plan.h"
 #include "console/measurement_run.h"
 #include "console/settings.h"
 

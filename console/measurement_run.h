@@ -5,7 +5,7 @@
 #include <string>
 
 #include "audio/play_rec.h"
-#include "console/band_plan.h"
+#include "analysis/band_plan.h"
 #include "console/settings.h"
 
 // Sizes of the sync region and the lead-in ahead of both test signals.

@@ -1,4 +1,4 @@
-#include "console/band_plan.h"
+#include "analysis/band_plan.h"
 
 #include <gtest/gtest.h>
 
