@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -30,23 +28,6 @@ std::int64_t SubtractSaturated(std::int64_t a, std::int64_t b) {
     return difference;
 }
 
-// Appends printf-formatted text, however long it comes out.
-void AppendFormat(std::string& text, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length > 0) {
-        const std::size_t oldSize = text.size();
-        text.resize(oldSize + static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data() + oldSize, static_cast<std::size_t>(length) + 1, format, args);
-        text.resize(oldSize + static_cast<std::size_t>(length));
-    }
-    va_end(args);
-}
-
 struct BandTotal {
     double sum = 0.0;
     double count = 0.0;
@@ -60,10 +41,10 @@ double RtodB(double ratio) {
     return 20.0 * std::log10(ratio);
 }
 
-void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const double> track,
-             std::span<const std::int64_t> micSamples, std::int64_t syncOffset,
-             std::span<const double> lowerEdges, std::span<const double> upperEdges,
-             std::string& resultsText, std::int64_t leadIn) {
+AnalysisResult Analyze(std::int64_t frameCount, std::int32_t bandCount,
+                       std::span<const double> track, std::span<const std::int64_t> micSamples,
+                       std::int64_t syncOffset, std::span<const double> lowerEdges,
+                       std::span<const double> upperEdges, std::int64_t leadIn) {
     // Only bands that both edge arrays describe.
     const std::int64_t edges = std::min(std::ssize(lowerEdges), std::ssize(upperEdges));
     const auto bands = static_cast<std::int32_t>(std::clamp<std::int64_t>(bandCount, 0, edges));
@@ -104,23 +85,15 @@ void Analyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const do
         reference = std::max(reference, band.mean);
     }
 
-    resultsText.clear();
-    resultsText.reserve(28 + 40 * static_cast<std::size_t>(bands));
-    resultsText += "Results:\n";
-    resultsText += "Band\tRange (Hz)\tdB\n";
-    for (std::int32_t k = 0; k < bands; ++k) {
+    AnalysisResult result;
+    result.levels.reserve(totals.size());
+    result.missingData.reserve(totals.size());
+    for (const BandTotal& band : totals) {
         // A band without usable samples has no level: it shows -inf.
-        const double level = totals[k].usable ? RtodB(totals[k].mean / reference)
-                                              : -std::numeric_limits<double>::infinity();
-        AppendFormat(resultsText, "%i\t%.0f\t%.0f\t%.1f\n", k + 1, lowerEdges[k], upperEdges[k],
-                     level);
+        result.levels.push_back(band.usable ? RtodB(band.mean / reference)
+                                            : -std::numeric_limits<double>::infinity());
+        result.missingData.push_back(band.count == 0.0);
     }
-
-    std::fputs(resultsText.c_str(), stdout);
-    for (std::int32_t k = 0; k < bands; ++k) {
-        if (totals[k].count == 0.0) {
-            std::printf("Band %i is missing data\n", k + 1);
-        }
-    }
-    std::printf("Ch 1 (sweep): Return Level = %.1f dB\n", RtodB(largest / kFullScale));
+    result.returnLevel = RtodB(largest / kFullScale);
+    return result;
 }

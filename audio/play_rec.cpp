@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <thread>
 
 namespace {
@@ -25,80 +24,77 @@ constexpr double kDrainMarginSeconds = 0.5;
 // A queue reported longer than this is not believed.
 constexpr double kLongestQueueSeconds = 10.0;
 
-// The texts of the fatal setup failures, per stream.
-struct SetupTexts {
-    const char* open;
-    const char* format;
-    const char* params;
-    std::FILE* paramsStream;
-};
-
 // Keeps alsa-lib's own diagnostics off standard error, which carries only
-// the messages of the setup failures below.
+// the program's own messages.
 void IgnoreAlsaDiagnostic(const char*, int, const char*, int, const char*, ...) {}
 
-// Prints the message of a setup failure and ends the process.
-[[noreturn]] void FailSetup(std::FILE* stream, const char* format, int error) {
-    std::fflush(stdout);
-    std::fprintf(stream, format, snd_strerror(error));
-    std::fflush(stream);
-    std::exit(1);
+DeviceFailure Failure(SetupStage stage, StreamDirection direction, int error) {
+    DeviceFailure failure;
+    failure.stage = stage;
+    failure.direction = direction;
+    failure.error = error;
+    return failure;
 }
 
-struct Stream {
-    snd_pcm_t* pcm = nullptr;
-    bool interleaved = false;
-    snd_pcm_uframes_t period = 0;
-    snd_pcm_uframes_t buffer = 0;
-};
-
 // Opens deviceName in one direction and installs the run's configuration,
-// asking for periodRequest frames per period. Ends the process when the
-// device cannot be opened, refuses the format or refuses the configuration.
-Stream OpenStream(const char* deviceName, snd_pcm_stream_t direction, int channelCount,
-                  std::uint32_t rate, snd_pcm_uframes_t periodRequest, const SetupTexts& texts) {
-    Stream stream;
-    int error = snd_pcm_open(&stream.pcm, deviceName, direction, 0);
-    if (error < 0) FailSetup(stderr, texts.open, error);
+// asking for periodRequest frames per period. Returns the failure, if any;
+// the stream is closed again on every failure.
+std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection direction,
+                                        int channelCount, std::uint32_t rate,
+                                        snd_pcm_uframes_t periodRequest, DeviceStream& stream) {
+    const snd_pcm_stream_t alsaDirection =
+        direction == StreamDirection::Playback ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE;
+    snd_pcm_t* opened = nullptr;
+    int error = snd_pcm_open(&opened, deviceName, alsaDirection, 0);
+    if (error < 0) return Failure(SetupStage::Open, direction, error);
+    PcmHandle pcm(opened);
 
     snd_pcm_hw_params_t* params = nullptr;
     snd_pcm_hw_params_alloca(&params);  // sized by snd_pcm_hw_params_sizeof, zero-filled
-    snd_pcm_hw_params_any(stream.pcm, params);
+    snd_pcm_hw_params_any(pcm.get(), params);
     // Devices such as the sound server's plugin offer interleaved access
     // only; the transfer then interleaves each chunk through a buffer.
-    if (snd_pcm_hw_params_set_access(stream.pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
+    stream.interleaved = false;
+    if (snd_pcm_hw_params_set_access(pcm.get(), params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0) {
         stream.interleaved = true;
-        snd_pcm_hw_params_set_access(stream.pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+        snd_pcm_hw_params_set_access(pcm.get(), params, SND_PCM_ACCESS_RW_INTERLEAVED);
     }
-    error = snd_pcm_hw_params_set_format(stream.pcm, params, SND_PCM_FORMAT_S24_3LE);
-    if (error < 0) FailSetup(stderr, texts.format, error);
+    error = snd_pcm_hw_params_set_format(pcm.get(), params, SND_PCM_FORMAT_S24_3LE);
+    if (error < 0) return Failure(SetupStage::Format, direction, error);
     // The transfer hands the device exactly channelCount channels a frame; a
     // device that cannot take that many cannot be configured for it.
-    error = snd_pcm_hw_params_set_channels(stream.pcm, params, static_cast<unsigned>(channelCount));
-    if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
+    error = snd_pcm_hw_params_set_channels(pcm.get(), params, static_cast<unsigned>(channelCount));
+    if (error < 0) return Failure(SetupStage::Params, direction, error);
     // The sweep, the pulse and the band edges are all made for `rate`: a
     // device running at another rate would put every band at the wrong
     // frequency, so it cannot be configured for a measurement.
     unsigned int grantedRate = rate;
-    error = snd_pcm_hw_params_set_rate_near(stream.pcm, params, &grantedRate, nullptr);
+    error = snd_pcm_hw_params_set_rate_near(pcm.get(), params, &grantedRate, nullptr);
     if (error >= 0 && grantedRate != rate) {
-        std::fflush(stdout);
-        std::fprintf(texts.paramsStream,
-                     "The device runs at %u Hz, not at the %u Hz a measurement needs.\n",
-                     grantedRate, rate);
-        error = -EINVAL;
+        DeviceFailure failure = Failure(SetupStage::Rate, direction, -EINVAL);
+        failure.grantedRate = grantedRate;
+        failure.requestedRate = rate;
+        return failure;
     }
-    if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
+    if (error < 0) return Failure(SetupStage::Params, direction, error);
     snd_pcm_uframes_t period = periodRequest;
-    snd_pcm_hw_params_set_period_size_near(stream.pcm, params, &period, nullptr);
+    snd_pcm_hw_params_set_period_size_near(pcm.get(), params, &period, nullptr);
     snd_pcm_uframes_t buffer = kBufferRequest;
-    snd_pcm_hw_params_set_buffer_size_near(stream.pcm, params, &buffer);
-    error = snd_pcm_hw_params(stream.pcm, params);
-    if (error < 0) FailSetup(texts.paramsStream, texts.params, error);
+    snd_pcm_hw_params_set_buffer_size_near(pcm.get(), params, &buffer);
+    error = snd_pcm_hw_params(pcm.get(), params);
+    if (error < 0) return Failure(SetupStage::Params, direction, error);
 
-    if (snd_pcm_hw_params_get_period_size(params, &stream.period, nullptr) < 0) stream.period = 0;
-    if (snd_pcm_hw_params_get_buffer_size(params, &stream.buffer) < 0) stream.buffer = 0;
-    return stream;
+    snd_pcm_uframes_t granted = 0;
+    stream.period = snd_pcm_hw_params_get_period_size(params, &granted, nullptr) < 0 ||
+                            granted > std::numeric_limits<std::int32_t>::max()
+                        ? 0
+                        : static_cast<std::int64_t>(granted);
+    stream.buffer = snd_pcm_hw_params_get_buffer_size(params, &granted) < 0 ||
+                            granted > std::numeric_limits<std::int32_t>::max()
+                        ? 0
+                        : static_cast<std::int64_t>(granted);
+    stream.pcm = std::move(pcm);
+    return std::nullopt;
 }
 
 // Lets the playback play out what it still holds, but only for the time
@@ -135,54 +131,71 @@ bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t
     return needed <= playSize && needed <= recordSize;
 }
 
-// The passes: one period of both channels per write and per read.
+// The passes: one period of both channels per write and per read. A chunk
+// that is not a whole period in the run's buffers (the interleaved layout,
+// or the run's last part, padded with silence) passes through `staging`.
 struct Transfer {
-    Stream& playback;
-    Stream& capture;
+    DeviceStream& playback;
+    DeviceStream& capture;
     const std::int8_t* play;
     std::int8_t* record;
     std::int64_t frameCount;
     std::int64_t stride;
-    std::int64_t chunk;   // P
-    std::int8_t* frames;  // period-sized buffer for interleaved streams (may be null)
+    std::int64_t chunk;    // P
+    std::int8_t* staging;  // one period of both channels
     TransferReport& report;
     std::int64_t writePosition = 0;
     std::int64_t readPosition = 0;
 
-    bool MoreToWrite() const { return writePosition + chunk < frameCount; }
-    bool MoreToRead() const { return readPosition + chunk < frameCount; }
+    bool MoreToWrite() const { return writePosition < frameCount; }
+    bool MoreToRead() const { return readPosition < frameCount; }
+
+    // Where sample `frame` of `channel` lies in the staging buffer.
+    std::int8_t* Staged(bool interleaved, int channel, std::int64_t frame) const {
+        const std::int64_t index =
+            interleaved ? frame * kChannels + channel : channel * chunk + frame;
+        return staging + index * kSampleBytes;
+    }
 
     // Writes the chunk at the write position; returns false on an underrun,
     // after which the stream has been prepared again.
     bool WriteChunk() {
         const std::int64_t at = writePosition;
-        writePosition += chunk;
+        const std::int64_t length = std::min(chunk, frameCount - at);
+        writePosition += length;
         ++report.writes;
-        const auto frameCountArg = static_cast<snd_pcm_uframes_t>(chunk);
+        const bool interleaved = playback.interleaved;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
         snd_pcm_sframes_t written;
-        if (playback.interleaved) {
-            for (std::int64_t f = 0; f < chunk; ++f) {
-                for (int c = 0; c < kChannels; ++c) {
-                    std::memcpy(frames + (f * kChannels + c) * kSampleBytes,
-                                play + c * stride + (at + f) * kSampleBytes, kSampleBytes);
-                }
-            }
-            written = snd_pcm_writei(playback.pcm, frames, frameCountArg);
-        } else {
+        if (!interleaved && length == chunk) {
             void* channels[kChannels] = {
                 const_cast<std::int8_t*>(play + at * kSampleBytes),
                 const_cast<std::int8_t*>(play + stride + at * kSampleBytes)};
-            written = snd_pcm_writen(playback.pcm, channels, frameCountArg);
+            written = snd_pcm_writen(playback.pcm.get(), channels, frames);
+        } else {
+            std::memset(staging, 0, static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
+            for (int c = 0; c < kChannels; ++c) {
+                for (std::int64_t f = 0; f < length; ++f) {
+                    std::memcpy(Staged(interleaved, c, f),
+                                play + c * stride + (at + f) * kSampleBytes, kSampleBytes);
+                }
+            }
+            if (interleaved) {
+                written = snd_pcm_writei(playback.pcm.get(), staging, frames);
+            } else {
+                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
+                written = snd_pcm_writen(playback.pcm.get(), channels, frames);
+            }
         }
         if (written == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::PlaybackUnderrun, at, at + chunk);
-            snd_pcm_prepare(playback.pcm);
+            RecordTransferEvent(report, TransferFault::PlaybackUnderrun, at, at + length);
+            snd_pcm_prepare(playback.pcm.get());
             return false;
         }
         if (written < 0) {
-            RecordTransferEvent(report, TransferFault::PlaybackFailed, at, at + chunk);
-        } else if (written < chunk) {
-            RecordTransferEvent(report, TransferFault::PlaybackShort, at + written, at + chunk);
+            RecordTransferEvent(report, TransferFault::PlaybackFailed, at, at + length);
+        } else if (written < length) {
+            RecordTransferEvent(report, TransferFault::PlaybackShort, at + written, at + length);
         }
         return true;
     }
@@ -190,35 +203,42 @@ struct Transfer {
     // Reads the chunk at the read position into the capture blocks.
     void ReadChunk() {
         const std::int64_t at = readPosition;
-        readPosition += chunk;
+        const std::int64_t length = std::min(chunk, frameCount - at);
+        readPosition += length;
         ++report.reads;
-        const auto frameCountArg = static_cast<snd_pcm_uframes_t>(chunk);
+        const bool interleaved = capture.interleaved;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
         snd_pcm_sframes_t got;
-        if (capture.interleaved) {
-            got = snd_pcm_readi(capture.pcm, frames, frameCountArg);
-            for (std::int64_t f = 0; f < got; ++f) {
-                for (int c = 0; c < kChannels; ++c) {
-                    std::memcpy(record + c * stride + (at + f) * kSampleBytes,
-                                frames + (f * kChannels + c) * kSampleBytes, kSampleBytes);
-                }
-            }
-        } else {
+        if (!interleaved && length == chunk) {
             void* channels[kChannels] = {record + at * kSampleBytes,
                                          record + stride + at * kSampleBytes};
-            got = snd_pcm_readn(capture.pcm, channels, frameCountArg);
+            got = snd_pcm_readn(capture.pcm.get(), channels, frames);
+        } else {
+            if (interleaved) {
+                got = snd_pcm_readi(capture.pcm.get(), staging, frames);
+            } else {
+                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
+                got = snd_pcm_readn(capture.pcm.get(), channels, frames);
+            }
+            for (int c = 0; c < kChannels; ++c) {
+                for (std::int64_t f = 0; f < std::min<std::int64_t>(got, length); ++f) {
+                    std::memcpy(record + c * stride + (at + f) * kSampleBytes,
+                                Staged(interleaved, c, f), kSampleBytes);
+                }
+            }
         }
         if (got == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::CaptureOverrun, at, at + chunk);
-            snd_pcm_prepare(capture.pcm);
+            RecordTransferEvent(report, TransferFault::CaptureOverrun, at, at + length);
+            snd_pcm_prepare(capture.pcm.get());
         } else if (got < 0) {
-            RecordTransferEvent(report, TransferFault::CaptureFailed, at, at + chunk);
-        } else if (got < chunk) {
-            RecordTransferEvent(report, TransferFault::CaptureShort, at + got, at + chunk);
+            RecordTransferEvent(report, TransferFault::CaptureFailed, at, at + length);
+        } else if (got < length) {
+            RecordTransferEvent(report, TransferFault::CaptureShort, at + got, at + length);
         }
     }
 
-    // Writes whole chunks until the device buffer holds fillChunks of them
-    // (or the run has none left), starting over after an underrun.
+    // Writes chunks until the device buffer holds fillChunks of them (or the
+    // run has none left), starting over after an underrun.
     void FillPlayback(std::int64_t fillChunks) {
         for (std::int64_t filled = 0; filled < fillChunks && MoreToWrite();) {
             filled = WriteChunk() ? filled + 1 : 0;
@@ -239,6 +259,14 @@ struct Transfer {
 
 }  // namespace
 
+void PcmCloser::operator()(snd_pcm_t* pcm) const {
+    snd_pcm_close(pcm);
+}
+
+const char* DeviceErrorText(int error) {
+    return snd_strerror(error);
+}
+
 void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64_t begin,
                          std::int64_t end) {
     if (report.stored < TransferReport::kCapacity) {
@@ -248,83 +276,77 @@ void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64
     ++report.total;
 }
 
-void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t rate,
-              std::int64_t frameCount, std::span<const std::int8_t> playBytes,
-              std::span<std::int8_t> recordBytes, int bytesPerSample, std::int64_t channelStride,
-              TransferReport& report) {
-    report = TransferReport{};
+DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t rate) {
+    DeviceSetup setup;
     if (channelCount != kChannels) {
-        std::printf("The sound device transfer handles 2 channels, not %d.\n", channelCount);
-        report.refused = true;
-        return;
+        setup.failure = Failure(SetupStage::Channels, StreamDirection::Playback, 0);
+        setup.failure->channelCount = channelCount;
+        return setup;
     }
-    if (bytesPerSample != kSampleBytes || deviceName == nullptr ||
-        !BuffersFit(frameCount, channelStride, playBytes.size(), recordBytes.size())) {
-        std::puts(
-            "The sound device transfer needs two blocks of 3-byte samples that fit its buffers.");
-        report.refused = true;
-        return;
+    if (deviceName == nullptr) {
+        setup.failure = Failure(SetupStage::Open, StreamDirection::Playback, -EINVAL);
+        return setup;
     }
-
     snd_lib_error_set_handler(IgnoreAlsaDiagnostic);
-    static const SetupTexts kPlaybackTexts = {"Playback device could not be opened: %s\n",
-                                              "Problem setting playback format: %s\n",
-                                              "Problem setting playback parameters: %s\n", stderr};
-    static const SetupTexts kCaptureTexts = {
-        "unable to open pcm record device: %s\n", "Problem setting recording format: %s\n",
-        "Could not set record hardware parameters: %s\n", stdout};
-
-    Stream playback = OpenStream(deviceName, SND_PCM_STREAM_PLAYBACK, channelCount, rate,
-                                 kPeriodRequest, kPlaybackTexts);
-    if (playback.period != kPeriodRequest)
-        std::puts("Driver did not return requested period size.");
-    Stream capture = OpenStream(deviceName, SND_PCM_STREAM_CAPTURE, channelCount, rate,
-                                playback.period, kCaptureTexts);
-
-    const auto chunk = static_cast<std::int64_t>(playback.period);
-    report.chunkFrames = chunk;
-
-    if (mode == 3) {
-        DrainPlayback(playback.pcm, rate);
-        snd_pcm_drop(capture.pcm);
-        snd_pcm_prepare(capture.pcm);
-        snd_pcm_prepare(playback.pcm);
-        std::puts("Running Test...");
-        std::fflush(stdout);
-
-        // Interleaved streams pass each chunk through one period-sized buffer.
-        const bool interleaving = playback.interleaved || capture.interleaved;
-        const bool anyChunk = chunk > 0 && chunk < frameCount;
-        std::unique_ptr<std::int8_t[]> frames;
-        if (interleaving && anyChunk) {
-            frames.reset(
-                new (std::nothrow)
-                    std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
-        }
-        if (chunk <= 0 || (interleaving && anyChunk && !frames)) {
-            std::puts(
-                "The transfer could not start (no period size or no memory): nothing was "
-                "played or recorded.");
-            RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
-            RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
-        } else {
-            Transfer transfer{playback,
-                              capture,
-                              playBytes.data(),
-                              recordBytes.data(),
-                              frameCount,
-                              channelStride,
-                              chunk,
-                              frames.get(),
-                              report};
-            const std::int64_t fillChunks =
-                std::max<std::int64_t>(1, static_cast<std::int64_t>(playback.buffer) / chunk);
-            transfer.Run(fillChunks);
-        }
+    DuplexDevice& device = setup.device;
+    setup.failure = OpenStream(deviceName, StreamDirection::Playback, channelCount, rate,
+                               kPeriodRequest, device.playback);
+    if (setup.failure) return setup;
+    setup.playbackConfigured = true;
+    setup.periodDiffers = device.playback.period != static_cast<std::int64_t>(kPeriodRequest);
+    setup.failure =
+        OpenStream(deviceName, StreamDirection::Capture, channelCount, rate,
+                   static_cast<snd_pcm_uframes_t>(device.playback.period), device.capture);
+    if (setup.failure) {
+        device.playback.pcm.reset();
+        return setup;
     }
+    // A freshly opened playback stream is drained before the run on purpose:
+    // it is how the device is known to start the run from an empty queue.
+    DrainPlayback(device.playback.pcm.get(), rate);
+    snd_pcm_drop(device.capture.pcm.get());
+    snd_pcm_prepare(device.capture.pcm.get());
+    snd_pcm_prepare(device.playback.pcm.get());
+    return setup;
+}
 
-    DrainPlayback(playback.pcm, rate);
-    snd_pcm_drop(capture.pcm);
-    snd_pcm_close(playback.pcm);
-    snd_pcm_close(capture.pcm);
+void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
+              std::span<const std::int8_t> playBytes, std::span<std::int8_t> recordBytes,
+              int bytesPerSample, std::int64_t channelStride, TransferReport& report) {
+    report = TransferReport{};
+    // Whatever happens below, both streams are closed when this returns.
+    DuplexDevice owned = std::move(device);
+    if (!owned.playback.pcm || !owned.capture.pcm || bytesPerSample != kSampleBytes ||
+        !BuffersFit(frameCount, channelStride, playBytes.size(), recordBytes.size())) {
+        report.refusal = TransferRefusal::Buffers;
+        return;
+    }
+    DeviceStream& playback = owned.playback;
+    DeviceStream& capture = owned.capture;
+
+    const std::int64_t chunk = playback.period;
+    report.chunkFrames = chunk;
+    std::unique_ptr<std::int8_t[]> staging;
+    if (chunk > 0) {
+        staging.reset(new (std::nothrow)
+                          std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
+    }
+    if (!staging) {
+        report.notStarted = true;
+        RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
+        RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
+    } else {
+        Transfer transfer{playback,
+                          capture,
+                          playBytes.data(),
+                          recordBytes.data(),
+                          frameCount,
+                          channelStride,
+                          chunk,
+                          staging.get(),
+                          report};
+        transfer.Run(std::max<std::int64_t>(1, playback.buffer / chunk));
+    }
+    DrainPlayback(playback.pcm.get(), rate);
+    snd_pcm_drop(capture.pcm.get());
 }

@@ -3,7 +3,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
+
+// alsa-lib's PCM handle, named here so that callers need not include ALSA.
+extern "C" {
+typedef struct _snd_pcm snd_pcm_t;
+}
 
 // What went wrong with one write or read of the transfer.
 enum class TransferFault {
@@ -23,6 +30,12 @@ struct TransferEvent {
     std::int64_t end = 0;
 };
 
+// Why a transfer was refused before anything was played.
+enum class TransferRefusal {
+    None,
+    Buffers,  // the two channel blocks of 3-byte samples do not fit the buffers
+};
+
 // What one PLAY_REC call went through. Events are kept in the order they
 // happened; past the capacity only the total goes on counting. Every frame
 // position of a stream has at most one event, so only the first few dozen
@@ -32,7 +45,8 @@ struct TransferReport {
     std::array<TransferEvent, kCapacity> events{};
     std::size_t stored = 0;
     std::int64_t total = 0;
-    bool refused = false;          // the call did not match what it can do; nothing was opened
+    TransferRefusal refusal = TransferRefusal::None;  // nothing was played when not None
+    bool notStarted = false;       // no period size or no memory for the staging buffer
     std::int64_t chunkFrames = 0;  // P: the frames of every write and read
     std::int64_t writes = 0;       // write calls made
     std::int64_t reads = 0;        // read calls made
@@ -42,14 +56,70 @@ struct TransferReport {
 void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64_t begin,
                          std::int64_t end);
 
-// Plays playBytes and records into recordBytes at the same time on the ALSA
-// device deviceName: two channels, packed 24-bit little-endian samples, each
-// channel in its own block of frameCount samples, the blocks channelStride
-// bytes apart. Transfers only when mode is 3; any other mode opens,
-// configures and closes both streams. A device that cannot be opened or
-// configured ends the process with exit status 1 after its message. Whatever
-// else goes wrong is entered in report, which is reset first.
-void PLAY_REC(int channelCount, int mode, const char* deviceName, std::uint32_t rate,
-              std::int64_t frameCount, std::span<const std::int8_t> playBytes,
-              std::span<std::int8_t> recordBytes, int bytesPerSample, std::int64_t channelStride,
-              TransferReport& report);
+// Closes a PCM handle.
+struct PcmCloser {
+    void operator()(snd_pcm_t* pcm) const;
+};
+using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+// One direction of the device, configured for the run.
+struct DeviceStream {
+    PcmHandle pcm;
+    bool interleaved = false;  // the device offers interleaved access only
+    std::int64_t period = 0;   // granted period, frames
+    std::int64_t buffer = 0;   // granted buffer, frames
+};
+
+// Both directions of one device, open and configured; closed when it goes.
+struct DuplexDevice {
+    DeviceStream playback;
+    DeviceStream capture;
+};
+
+enum class StreamDirection { Playback, Capture };
+
+// The step of the set-up that failed.
+enum class SetupStage {
+    Channels,  // a transfer of this many channels is not supported; nothing was opened
+    Open,      // snd_pcm_open
+    Format,    // the 3-byte sample format
+    Params,    // the channel count or the hardware parameters as a whole
+    Rate,      // the device runs at grantedRate, not at the rate asked for
+};
+
+struct DeviceFailure {
+    SetupStage stage = SetupStage::Open;
+    StreamDirection direction = StreamDirection::Playback;
+    int error = 0;               // alsa-lib's negative error code (for snd_strerror)
+    unsigned grantedRate = 0;    // with SetupStage::Rate: the rate the device offered
+    unsigned requestedRate = 0;  // with SetupStage::Rate: the rate asked for
+    int channelCount = 0;        // with SetupStage::Channels
+};
+
+// The outcome of opening and configuring a device.
+struct DeviceSetup {
+    DuplexDevice device;                   // both streams open when there is no failure
+    std::optional<DeviceFailure> failure;  // the first step that failed
+    bool playbackConfigured = false;       // the playback stream got its parameters
+    bool periodDiffers = false;            // the playback was granted another period than asked
+};
+
+// Text of an alsa-lib error code.
+const char* DeviceErrorText(int error);
+
+// The open-and-configure path: opens deviceName for playback, then for
+// capture (asking for the playback's granted period), each with
+// channelCount channels of packed 24-bit little-endian samples at `rate`,
+// and readies both for a transfer. On a failure the streams opened so far
+// are closed and the failure says where.
+DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t rate);
+
+// The transfer path: plays playBytes and records into recordBytes at the
+// same time on a device that OpenDuplex readied: two channels, each in its
+// own block of frameCount samples, the blocks channelStride bytes apart.
+// Every frame of the run is played and recorded; the last chunk is padded
+// with silence to a whole period. Whatever goes wrong is entered in report,
+// which is reset first. The device's streams are closed on return.
+void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
+              std::span<const std::int8_t> playBytes, std::span<std::int8_t> recordBytes,
+              int bytesPerSample, std::int64_t channelStride, TransferReport& report);

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/play_rec.h"
 #include "analysis/band_plan.h"
+#include "audio/play_rec.h"
 #include "console/measurement_run.h"
 #include "console/settings.h"
 
@@ -67,7 +67,6 @@ int main() {
     const double endFrequency = FindHighFreq(
         settings.q, settings.bandCount, settings.startFrequency, plan.lowerEdges, plan.upperEdges);
     std::vector<std::int64_t> syncOut(kSyncLength), syncIn(kSyncLength);
-    std::string resultsText;
     const std::int64_t frames =
         static_cast<std::int64_t>(kSampleRate * settings.sweepLength) + kSampleRate;
 
@@ -80,12 +79,13 @@ int main() {
         {
             std::vector<std::int8_t> play(6 * 2048), record(6 * 2048);
             TransferReport report;
-            PLAY_REC(2, 3, "rig", kSampleRate, 2048, play, record, 3, 3 * 2048, report);
+            DeviceSetup setup = OpenDuplex("rig", 2, kSampleRate);
+            PLAY_REC(setup.device, kSampleRate, 2048, play, record, 3, 3 * 2048, report);
         }
         baseKb = PeakKilobytes();
         for (int round = 0; round < kRounds; ++round) {
             const auto start = std::chrono::steady_clock::now();
-            RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, resultsText);
+            RunMeasurement(settings, plan, endFrequency, syncOut, syncIn);
             bestRun = std::min(bestRun, Seconds(std::chrono::steady_clock::now() - start));
             if (round == 0) runPeakKb = PeakKilobytes();
         }
@@ -94,7 +94,8 @@ int main() {
             std::vector<std::int8_t> record(static_cast<std::size_t>(6 * frames));
             TransferReport report;
             const auto start = std::chrono::steady_clock::now();
-            PLAY_REC(2, 3, "rig", kSampleRate, frames, play, record, 3, 3 * frames, report);
+            DeviceSetup setup = OpenDuplex("rig", 2, kSampleRate);
+            PLAY_REC(setup.device, kSampleRate, frames, play, record, 3, 3 * frames, report);
             bestTransfer =
                 std::min(bestTransfer, Seconds(std::chrono::steady_clock::now() - start));
         }

@@ -47,6 +47,7 @@ void PrintCommandList() {
     std::puts("      'p' for quick presets");
     std::puts("      'c' to change soundcard device");
     std::puts("      'd' to display current band ranges");
+    // "ro run" is the program's own text, kept as users know it.
     std::puts("      'r' ro run");
     std::puts("      'x' to exit");
 }
@@ -78,6 +79,8 @@ void PrintBandRanges(const BandPlan& plan, int bandCount) {
     }
 }
 
+// The menu's lines leave their brackets open: that is the program's own
+// text, kept as users know it.
 void PrintPresetMenu() {
     std::puts("Enter:");
     std::puts("1.  Full Range and Narrow (18 Hz - 16 kHz, Q 4, 31 bands");
@@ -128,7 +131,6 @@ int RunCommandLoop(InputReader& reader) {
     BandPlan plan;
     std::vector<std::int64_t> syncOut(kSyncLength);
     std::vector<std::int64_t> syncIn(kSyncLength);
-    std::string resultsText;
     std::string commandWord;
 
     PrintBanner();
@@ -147,8 +149,10 @@ int RunCommandLoop(InputReader& reader) {
         if (commandWord == "x") {
             return 0;
         } else if (commandWord == "r") {
-            if (RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, resultsText) &&
-                !ContinueWait(reader)) {
+            const RunOutcome outcome =
+                RunMeasurement(settings, plan, endFrequency, syncOut, syncIn);
+            if (outcome == RunOutcome::DeviceFailed) return 1;
+            if (outcome == RunOutcome::Completed && !ContinueWait(reader)) {
                 return 0;
             }
         } else if (commandWord == "h") {

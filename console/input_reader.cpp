@@ -8,9 +8,11 @@ namespace {
 
 // Makes sure the reader holds a token to work on. False at end of input.
 bool FillPending(InputReader& reader) {
-    if (!reader.pending.empty()) {
+    if (reader.offset < reader.pending.size()) {
         return true;
     }
+    reader.pending.clear();
+    reader.offset = 0;
     int c = std::getc(reader.stream);
     while (c != EOF && std::isspace(c)) {
         c = std::getc(reader.stream);
@@ -31,8 +33,13 @@ ReadResult ReadWord(InputReader& reader, std::string& word) {
     if (!FillPending(reader)) {
         return ReadResult::EndOfInput;
     }
-    word.swap(reader.pending);
+    if (reader.offset == 0) {
+        word.swap(reader.pending);
+    } else {
+        word.assign(reader.pending, reader.offset);
+    }
     reader.pending.clear();
+    reader.offset = 0;
     return ReadResult::Value;
 }
 
@@ -40,14 +47,14 @@ ReadResult ReadDouble(InputReader& reader, double& value) {
     if (!FillPending(reader)) {
         return ReadResult::EndOfInput;
     }
-    const char* begin = reader.pending.c_str();
+    const char* begin = reader.pending.c_str() + reader.offset;
     char* end = nullptr;
     const double parsed = std::strtod(begin, &end);
     if (end == begin) {
         return ReadResult::NotANumber;
     }
     value = parsed;
-    reader.pending.erase(0, static_cast<std::size_t>(end - begin));
+    reader.offset += static_cast<std::size_t>(end - begin);
     return ReadResult::Value;
 }
 
@@ -55,7 +62,7 @@ ReadResult ReadInt(InputReader& reader, int& value) {
     if (!FillPending(reader)) {
         return ReadResult::EndOfInput;
     }
-    const char* begin = reader.pending.c_str();
+    const char* begin = reader.pending.c_str() + reader.offset;
     char* end = nullptr;
     // strtol itself saturates at the long bounds; the rest is done here.
     const long parsed = std::strtol(begin, &end, 0);
@@ -69,6 +76,6 @@ ReadResult ReadInt(InputReader& reader, int& value) {
     } else {
         value = static_cast<int>(parsed);
     }
-    reader.pending.erase(0, static_cast<std::size_t>(end - begin));
+    reader.offset += static_cast<std::size_t>(end - begin);
     return ReadResult::Value;
 }

@@ -17,7 +17,12 @@ constexpr std::size_t kMaxTokenLength = std::size_t{1} << 20;
 
 struct InputReader {
     std::FILE* stream = stdin;
-    std::string pending;  // unread rest of the current token; empty when none
+    // The current token; its unread rest begins at `offset` (none when the
+    // offset has reached its end). Numbers read from a token move the
+    // offset rather than erase its front, so a long token costs time in
+    // proportion to its length.
+    std::string pending;
+    std::size_t offset = 0;
 };
 
 enum class ReadResult {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "analysis/analyze.h"
+#include "console/run_report.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
 #include "signal/sync_pulse.h"
@@ -110,14 +111,13 @@ std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capt
     return damaging;
 }
 
-bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
-                    std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
-                    std::string& resultsText) {
+RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
+                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn) {
     const std::int64_t frameCount = FrameCountFor(settings.sweepLength);
-    if (frameCount == 0) return false;
+    if (frameCount == 0) return RunOutcome::Refused;
     if (!std::isfinite(settings.startFrequency)) {
         std::puts("The start frequency is not a finite number: nothing was measured.");
-        return false;
+        return RunOutcome::Refused;
     }
     // Above half the sample rate the sweep would alias into the bands below.
     if (!(endFrequency <= kSampleRate / 2)) {
@@ -125,24 +125,38 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
             "The end frequency %.1f Hz is above %u Hz, half the sample rate: "
             "nothing was measured.\n",
             endFrequency, kSampleRate / 2);
-        return false;
+        return RunOutcome::Refused;
     }
     if (syncOut.size() < kSyncLength || syncIn.size() < kSyncLength) {
         std::puts("The sync buffers are too short: nothing was measured.");
-        return false;
+        return RunOutcome::Refused;
     }
 
     const std::int64_t blockBytes = frameCount * kBytesPerSample;
     const auto noMemory = [frameCount] {
         std::printf("Not enough memory for a run of %lld frames: nothing was measured.\n",
                     static_cast<long long>(frameCount));
-        return false;
+        return RunOutcome::Refused;
     };
     // The frequency track, two sample arrays and two packed buffers.
     constexpr std::uint64_t kRunBytesPerFrame = 3 * 8 + 2 * 2 * kBytesPerSample;
     if (static_cast<std::uint64_t>(frameCount) * kRunBytesPerFrame > AvailableMemory()) {
         return noMemory();
     }
+
+    // The device is opened and configured before the run's buffers are
+    // obtained and its signals made, so that a device that cannot run is
+    // known at once.
+    DeviceSetup setup = OpenDuplex(settings.deviceName.c_str(), 2, kSampleRate);
+    if (setup.playbackConfigured && setup.periodDiffers) {
+        std::puts("Driver did not return requested period size.");
+    }
+    if (setup.failure) {
+        PrintDeviceFailure(*setup.failure);
+        return setup.failure->stage == SetupStage::Channels ? RunOutcome::Refused
+                                                            : RunOutcome::DeviceFailed;
+    }
+
     auto track = Obtain<double>(frameCount);
     auto sweepSamples = Obtain<std::int64_t>(frameCount);
     auto micSamples = Obtain<std::int64_t>(frameCount);
@@ -167,18 +181,21 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
               kSweepAmplitude, kLeadIn);
     NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
 
+    std::puts("Running Test...");
+    std::fflush(stdout);
     TransferReport report;
-    PLAY_REC(2, 3, settings.deviceName.c_str(), kSampleRate, frameCount, playSpan, recordSpan,
-             kBytesPerSample, blockBytes, report);
-    if (report.refused) return false;
+    PLAY_REC(setup.device, kSampleRate, frameCount, playSpan, recordSpan, kBytesPerSample,
+             blockBytes, report);
+    std::fputs(TransferProblemLine(report).c_str(), stdout);
+    if (report.refusal != TransferRefusal::None) return RunOutcome::Refused;
 
     CHAR_TO_NUM32(recordSpan.first(block), micSpan, kBytesPerSample, frameCount);
     CHAR_TO_NUM32(recordSpan.subspan(block), syncIn, kBytesPerSample, kSyncLength);
 
     // The pulse and the sweep start together, so the captured pulse's first
     // frame is where the sweep starts in the capture.
-    const std::int64_t syncInPeak = PeakIndex(syncIn, kSyncLength);
-    const std::int64_t syncOffset = syncInPeak - syncOutPeak;
+    const SyncPeak syncPeak = FindPeak(syncIn, kSyncLength);
+    const std::int64_t syncOffset = syncPeak.index - syncOutPeak;
     const std::int64_t sweepStart = kLeadIn + syncOffset;
     const std::int64_t damaging = CountDamagingFaults(report, sweepStart);
     if (damaging > 0) {
@@ -188,19 +205,22 @@ bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double e
             static_cast<long long>(damaging));
     }
 
-    FindPeak(syncIn, kSyncLength);
+    std::fputs(SyncLevelLine(syncPeak.returnLevel).c_str(), stdout);
     std::printf("Sync Out = %i \t Sync In = %i samples\n", static_cast<int>(syncOutPeak),
-                static_cast<int>(syncInPeak));
+                static_cast<int>(syncPeak.index));
     if (sweepStart < 0) {
         std::puts(
             "The sync pulse was not found on input 2: check the cable from output 2 to "
             "input 2. Nothing was analyzed or saved.");
-        return true;
+        return RunOutcome::Completed;
     }
 
     std::puts("Analyzing data...");
-    Analyze(frameCount, settings.bandCount, trackSpan, micSpan, syncOffset, plan.lowerEdges,
-            plan.upperEdges, resultsText, kLeadIn);
+    const AnalysisResult analysis = Analyze(frameCount, settings.bandCount, trackSpan, micSpan,
+                                            syncOffset, plan.lowerEdges, plan.upperEdges, kLeadIn);
+    const std::string resultsText = ResultsText(analysis.levels, plan.lowerEdges, plan.upperEdges);
+    std::fputs(resultsText.c_str(), stdout);
+    std::fputs(AnalysisNotes(analysis).c_str(), stdout);
     AppendResults(resultsText);
-    return true;
+    return RunOutcome::Completed;
 }

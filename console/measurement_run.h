@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 
-#include "audio/play_rec.h"
 #include "analysis/band_plan.h"
+#include "audio/play_rec.h"
 #include "console/settings.h"
 
 // Sizes of the sync region and the lead-in ahead of both test signals.
@@ -16,12 +15,15 @@ constexpr std::uint32_t kSampleRate = 48000;
 // Longest run: the bytes of one channel block stay within 2147483647.
 constexpr std::int64_t kMaxFrameCount = 2147483647 / 3;
 
+enum class RunOutcome {
+    Refused,       // refused before anything was played (one line said why)
+    Completed,     // played and recorded; the loop waits for the operator's "c"
+    DeviceFailed,  // the device could not be opened or configured: the program ends
+};
+
 // One measurement with the settings and band plan of the current pass.
-// Returns true when the loop should then wait for the operator's "c",
-// false when the run was refused before anything was played.
-bool RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
-                    std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
-                    std::string& resultsText);
+RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
+                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn);
 
 // How many transfer faults lost frames that matter: a playback fault whose
 // lost frames do not all lie before the lead-in's end (where the pulse and the

@@ -19,6 +19,8 @@ void MakeSweep(std::uint64_t rate, std::span<std::int64_t> samples, std::span<do
     const std::int64_t sampleEnd = std::min(frameCount, static_cast<std::int64_t>(samples.size()));
     const std::int64_t trackSize = static_cast<std::int64_t>(track.size());
 
+    // 6.28318 for a full turn is deliberate: the sweep's samples are defined
+    // with it (its frequencies lie 0.4 ppm below the track's).
     const double w = 6.28318 / static_cast<double>(rate);
     const double peak = amplitude * kFullScale;
     // The track reaches endFrequency one sample after the sweep's last one.

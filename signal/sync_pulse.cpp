@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "samples/packing.h"
 #include "signal/to_sample.h"
@@ -12,6 +11,8 @@ std::int64_t MakePulse(std::span<std::int64_t> pulse, std::uint32_t rate, std::i
     const std::int64_t end =
         std::min<std::int64_t>(std::max<std::int32_t>(length, 0), std::ssize(pulse));
     // One period of a nominal 1 kHz tone: rate / 1000 samples, rounded up.
+    // 6.28318 rather than 2 pi is deliberate: the pulse's samples are defined
+    // with this value, and its peak index (the alignment) depends on it.
     const double w = (6.28318 / static_cast<double>(rate)) * 1000.0;
     const double pulseEnd = static_cast<double>(leadIn) + static_cast<double>(rate) / 1000.0;
 
@@ -64,10 +65,8 @@ std::int64_t PeakIndex(std::span<const std::int64_t> samples, std::int64_t count
     return SearchPeak(samples, count).index;
 }
 
-std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count) {
+SyncPeak FindPeak(std::span<const std::int64_t> samples, std::int64_t count) {
     const Peak peak = SearchPeak(samples, count);
-    // With nothing positive the level is that of 0: minus infinity, "-inf".
-    std::printf("Ch 2 (sync): Return Level = %.1f dB\n",
-                20.0 * std::log10(static_cast<double>(peak.value) / kFullScale));
-    return peak.index;
+    // With nothing positive the level is that of 0: minus infinity.
+    return {peak.index, 20.0 * std::log10(static_cast<double>(peak.value) / kFullScale)};
 }

@@ -13,5 +13,11 @@ std::int64_t MakePulse(std::span<std::int64_t> pulse, std::uint32_t rate, std::i
 // (at most the span's size); 0 when none is positive. Prints nothing.
 std::int64_t PeakIndex(std::span<const std::int64_t> samples, std::int64_t count);
 
-// PeakIndex, then prints the channel-2 return level of that sample.
-std::int64_t FindPeak(std::span<const std::int64_t> samples, std::int64_t count);
+// The captured pulse's peak: where it lies and how loud it came back.
+struct SyncPeak {
+    std::int64_t index = 0;    // as PeakIndex
+    double returnLevel = 0.0;  // dB re full scale; -inf when no sample is positive
+};
+
+// PeakIndex and the return level of that sample, in one pass.
+SyncPeak FindPeak(std::span<const std::int64_t> samples, std::int64_t count);

@@ -287,6 +287,15 @@ TEST(Session, PresetKeepsLengthAndPassesOverOtherInput) {
                                    Pass({.q = "1", .bands = "12", .end = "16075.0"}));
 }
 
+// A megabyte-long token of numbers at the preset prompt is read in time
+// proportional to its length; erasing each number from the token's front
+// took minutes for this one and ran into the session's time limit.
+TEST(Session, LongTokenOfNumbersAtThePresetPrompt) {
+    std::string token = "0";
+    while (token.size() <= (std::size_t{1} << 20)) token += "-0";
+    ExpectSession("p " + token + "\nx\n", kStart + PresetMenu());
+}
+
 TEST(Session, EndOfInputAtEveryPrompt) {
     ExpectSession("q", kStart + kAskQ);
     ExpectSession("f", kStart + kAskStart);

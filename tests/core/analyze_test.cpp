@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "analysis/analyze.h"
+#include "console/run_report.h"
 #include "signal/sweep.h"
 
 namespace {
@@ -21,8 +22,8 @@ constexpr std::int64_t kFrames = 528000;
 constexpr std::int64_t kLeadIn = 24000;
 
 struct Outcome {
-    std::string text;     // resultsText
-    std::string printed;  // everything on standard output
+    std::string text;     // the results table
+    std::string printed;  // everything the console prints of it
 };
 
 struct Plan {
@@ -33,11 +34,12 @@ struct Plan {
 Outcome RunAnalyze(std::int64_t frameCount, std::int32_t bandCount, std::span<const double> track,
                    std::span<const std::int64_t> mic, std::int64_t offset, const Plan& plan,
                    std::int64_t leadIn) {
-    Outcome out{"left over from before", ""};
-    testing::internal::CaptureStdout();
-    Analyze(frameCount, bandCount, track, mic, offset, plan.lower, plan.upper, out.text, leadIn);
-    std::fflush(stdout);
-    out.printed = testing::internal::GetCapturedStdout();
+    const AnalysisResult result =
+        Analyze(frameCount, bandCount, track, mic, offset, plan.lower, plan.upper, leadIn);
+    // The console prints the table, then the notes.
+    Outcome out;
+    out.text = ResultsText(result.levels, plan.lower, plan.upper);
+    out.printed = out.text + AnalysisNotes(result);
     return out;
 }
 

@@ -8,21 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "console/run_report.h"
 #include "signal/sync_pulse.h"
 
 namespace {
 
-std::string Captured() {
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
+// The peak's index, and in `printed` the line the console prints of it.
 std::int64_t FindPeakPrinting(const std::vector<std::int64_t>& samples, std::int64_t count,
                               std::string& printed) {
-    testing::internal::CaptureStdout();
-    const std::int64_t index = FindPeak(samples, count);
-    printed = Captured();
-    return index;
+    const SyncPeak peak = FindPeak(samples, count);
+    printed = SyncLevelLine(peak.returnLevel);
+    return peak.index;
 }
 
 TEST(SyncPulse, OnePeriodAfterTheLeadIn) {
@@ -139,11 +135,9 @@ TEST(SyncPulse, CountBeyondTheSamplesIsClamped) {
     std::vector<std::int64_t> storage = {1, 2, 3, 1000};
     std::span<const std::int64_t> samples(storage.data(), 3);
     EXPECT_EQ(PeakIndex(samples, std::numeric_limits<std::int64_t>::max()), 2);
-    std::string printed;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(FindPeak(samples, 1000), 2);
-    printed = Captured();
-    EXPECT_EQ(printed, "Ch 2 (sync): Return Level = -128.9 dB\n");
+    const SyncPeak peak = FindPeak(samples, 1000);
+    EXPECT_EQ(peak.index, 2);
+    EXPECT_EQ(SyncLevelLine(peak.returnLevel), "Ch 2 (sync): Return Level = -128.9 dB\n");
 }
 
 }  // namespace

@@ -90,10 +90,11 @@ TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
     GTEST_SKIP() << "needs the sanitizer's allocator to refuse large blocks";
 #else
     // The allocator refuses blocks above 64 MB: a 200 s run needs 77 MB for
-    // each of its sample arrays.
+    // each of its sample arrays. The device opens first, so it is a real one.
     const ProgramRun run =
-        RunProgram("c nodev\nt 200\nr\nx\n",
-                   {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64"});
+        RunProgram("c rig\nt 200\nr\nx\n",
+                   {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64",
+                    "ALSA_CONFIG_PATH=" RIG_CONFIG});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(
@@ -127,6 +128,22 @@ TEST(RefusedRun, RunLargerThanTheMemoryIsRefusedBeforeObtainingIt) {
         1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_FALSE(run.resultsExist);
+#endif
+}
+
+TEST(DeviceFailure, DeviceIsOpenedBeforeTheRunsBuffersAreObtained) {
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "needs the sanitizer's RSS limit to stop a run that fills its buffers first";
+#else
+    // A 1000 s run's buffers take 1.7 GB; the RSS limit ends a program that
+    // fills them before it finds that the device cannot be opened.
+    const ProgramRun run = RunProgram(
+        "t 1000\nr\n", {"ALSA_CONFIG_PATH=/nonexistent", "ASAN_OPTIONS=hard_rss_limit_mb=512"}, 60);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err.rfind("Playback device could not be opened: ", 0), 0u) << run.err;
+    EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     EXPECT_FALSE(run.resultsExist);
 #endif
 }

@@ -298,6 +298,26 @@ TEST(RigRun, SmallerPeriodWarnsOnceAndStillMeasures) {
     ExpectFlat(TableRows(TableText(run.out)), 0.1);
 }
 
+// A device whose period is longer than the run's last part: every frame is
+// still played and recorded, so every band reads as through a device with
+// short periods (without the last part the top bands lost their sweep).
+TEST(RigRun, PeriodLongerThanTheRunsLastPartStillMovesEveryFrame) {
+    const ConfigWith config("bigp.conf", "pcm.bigp { type rig grant_period 65536 }\n");
+    const ProgramRun big = RunProgram(Script("bigp", "t 1\nr"), {config.Environment()});
+    const ProgramRun normal = RunOnRig("rig", "t 1\nr");
+    ASSERT_FALSE(big.timedOut);
+    ASSERT_EQ(big.exitStatus, 0) << big.err;
+    EXPECT_EQ(Count(big.out, kWarning), 1);
+    EXPECT_EQ(Count(big.out, kDamage), 0);
+    const std::vector<BandRow> bigRows = TableRows(TableText(big.out));
+    const std::vector<BandRow> rows = TableRows(TableText(normal.out));
+    ASSERT_EQ(bigRows.size(), 31u);
+    ASSERT_EQ(rows.size(), 31u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_NEAR(bigRows[i].level, rows[i].level, 0.05) << "band " << rows[i].band;
+    }
+}
+
 TEST(RigRun, DropoutsInTheMeasuredSignalAreReported) {
     // Each device loses its chunk 100 (frames 102400 to 103423) once.
     for (const char* device : {"rig_xrun_play", "rig_xrun_rec"}) {
