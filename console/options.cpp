@@ -23,7 +23,7 @@ const option kLongOptions[] = {
 // value), or "-c" for a short one.
 std::string Spelling(std::string_view element, int shortName) {
     if (element.substr(0, 2) == "--") return Printable(element.substr(0, element.find('=')));
-    return std::string("-") + static_cast<char>(shortName);
+    return Printable(std::string("-") + static_cast<char>(shortName));
 }
 
 ProgramOptions Failure(std::string what) {
