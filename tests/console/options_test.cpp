@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -153,7 +154,9 @@ const std::vector<OptionsCase> kCases = {
     {"control_character_short", {"-\t"}, kError, kNone, kNone, "unknown option '-?'", ""},
 };
 
-void PrintTo(const OptionsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const OptionsCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OptionsTable : public testing::TestWithParam<OptionsCase> {};
 

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,9 @@ const std::vector<GoodCase> kGoodCases = {
     {"tiny_frequency", "1e-300 1\n1 2\n", false, {{1e-300, 1, 0}, {1, 2, 0}}},
 };
 
-void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GoodCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class GoodText : public testing::TestWithParam<GoodCase> {};
 
@@ -115,7 +118,9 @@ const std::vector<BadCase> kBadCases = {
     {"nul_byte", std::string("100 0\n1000\0 6\n", 14), 2, "frequency is not a number"},
 };
 
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadText : public testing::TestWithParam<BadCase> {};
 
