@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/band_plan.h"
+#include "console/calibration_file.h"
 #include "console/measurement_run.h"
 #include "console/settings.h"
 
@@ -126,14 +127,15 @@ bool ContinueWait(InputReader& reader) {
     return true;
 }
 
-int RunCommandLoop(InputReader& reader) {
-    TestSettings settings;
+int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings) {
+    TestSettings settings = initialSettings;
     BandPlan plan;
     std::vector<std::int64_t> syncOut(kSyncLength);
     std::vector<std::int64_t> syncIn(kSyncLength);
     std::string commandWord;
 
     PrintBanner();
+    PrintCalibrationLine(settings);
     for (;;) {
         // The plan follows the settings as they stand when the pass begins.
         const double endFrequency =

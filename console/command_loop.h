@@ -1,10 +1,12 @@
 #pragma once
 
 #include "console/input_reader.h"
+#include "console/settings.h"
 
 // The operator console: banner once, then one pass per command until "x" or
-// the end of input. Returns the process's exit status.
-int RunCommandLoop(InputReader& reader);
+// the end of input. Returns the process's exit status. The loop starts with
+// `initialSettings` (device and calibration from the command line).
+int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings = {});
 
 // Prints "Enter 'c' to continue" and reads words until one is exactly "c".
 // Returns false when the input ends first.

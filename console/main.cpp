@@ -1,11 +1,45 @@
 #include <cstdio>
+#include <optional>
 
+#include "console/calibration_file.h"
 #include "console/command_loop.h"
+#include "console/options.h"
 
-int main() {
+int main(int argc, char* argv[]) {
     // Line by line, so the console keeps its order on a terminal, a pipe or
     // a file, next to the device messages on standard error.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    const ProgramOptions options = ParseOptions(argc, argv);
+    switch (options.action) {
+        case OptionsAction::Help:
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        case OptionsAction::Version:
+            std::puts(kVersionText);
+            return 0;
+        case OptionsAction::Error:
+            std::fprintf(stderr, "%s\n", OptionsErrorLine(options).c_str());
+            return 2;
+        case OptionsAction::Run:
+            break;
+    }
+    if (!options.warning.empty()) std::fprintf(stderr, "%s\n", options.warning.c_str());
+
+    TestSettings settings;
+    if (options.device) settings.deviceName = *options.device;
+    // Kept here for the whole process: the settings point at it.
+    std::optional<LoadedCalibration> calibration;
+    if (options.calibrationPath) {
+        CalibrationLoad load = LoadCalibrationFile(*options.calibrationPath);
+        if (!load.ok) {
+            std::fprintf(stderr, "%s\n", load.error.c_str());
+            return 2;
+        }
+        calibration = std::move(load.loaded);
+        settings.calibration = &*calibration;
+    }
+
     InputReader reader;
-    return RunCommandLoop(reader);
+    return RunCommandLoop(reader, settings);
 }

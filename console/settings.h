@@ -2,6 +2,8 @@
 
 #include <string>
 
+struct LoadedCalibration;
+
 // The operator's settings. Every value the input conversions accept is kept
 // as given (zero, negative, infinite, NaN); the band plan and the run decide
 // what they can do with it.
@@ -11,6 +13,9 @@ struct TestSettings {
     double startFrequency = 18.0;
     double sweepLength = 10.0;
     std::string deviceName = "default";
+    // The microphone calibration for every run, or none. Owned by main for
+    // the whole process.
+    const LoadedCalibration* calibration = nullptr;
 };
 
 // Longest device name the console keeps.

@@ -48,7 +48,7 @@ std::vector<std::string> Environment(const std::vector<std::string>& settings) {
 ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
                       int timeoutSeconds,
                       const std::function<void(const std::filesystem::path&)>& prepare,
-                      std::size_t fileSizeLimit) {
+                      std::size_t fileSizeLimit, const std::vector<std::string>& arguments) {
     ProgramRun run;
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zembrak_run_XXXXXX";
@@ -66,7 +66,10 @@ ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& 
     std::vector<char*> envp;
     for (const std::string& entry : entries) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
-    char* const argv[] = {const_cast<char*>(ZEMBRAK_BINARY), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(ZEMBRAK_BINARY)};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     const std::string dirName = dir.string();
     const int in = open((dir / "input.txt").c_str(), O_RDONLY | O_CLOEXEC);
     const int written = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
@@ -81,7 +84,7 @@ ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& 
             fcntl(0, F_SETFD, 0) == 0 && fcntl(1, F_SETFD, 0) == 0 && fcntl(2, F_SETFD, 0) == 0 &&
             chdir(dirName.c_str()) == 0 &&
             (fileSizeLimit == 0 || setrlimit(RLIMIT_FSIZE, &sizeLimit) == 0)) {
-            execve(ZEMBRAK_BINARY, argv, envp.data());
+            execve(ZEMBRAK_BINARY, argv.data(), envp.data());
         }
         _exit(127);
     }

@@ -27,7 +27,9 @@ struct ProgramRun {
 // It covers every file, also the shared memory files of sound libraries
 // (PulseAudio's client makes one of 64 MiB), so runs that open a device
 // leave it at 0.
+// arguments: the program's command-line arguments after its name.
 ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& environment,
                       int timeoutSeconds = 60,
                       const std::function<void(const std::filesystem::path&)>& prepare = {},
-                      std::size_t fileSizeLimit = 0);
+                      std::size_t fileSizeLimit = 0,
+                      const std::vector<std::string>& arguments = {});

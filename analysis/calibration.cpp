@@ -1,0 +1,188 @@
+#include "analysis/calibration.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The fields of one line; a run of separators counts as one.
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && IsSeparator(line[i])) ++i;
+        const std::size_t begin = i;
+        while (i < line.size() && !IsSeparator(line[i])) ++i;
+        if (i > begin) fields.push_back(line.substr(begin, i - begin));
+    }
+    return fields;
+}
+
+std::string_view WithoutSign(std::string_view field) {
+    if (!field.empty() && (field[0] == '+' || field[0] == '-')) field.remove_prefix(1);
+    return field;
+}
+
+// "nan", "inf" or "infinity" in any case, with an optional sign.
+bool IsNonFiniteWord(std::string_view field) {
+    const std::string_view word = WithoutSign(field);
+    if (word.size() > 8) return false;
+    std::string lower;
+    for (const char c : word) lower.push_back(Lower(c));
+    return lower == "nan" || lower == "inf" || lower == "infinity";
+}
+
+// A field that begins the way a number does: a digit, or a point and a
+// digit, after an optional sign.
+bool StartsLikeNumber(std::string_view field) {
+    const std::string_view rest = WithoutSign(field);
+    if (rest.empty()) return false;
+    if (IsDigit(rest[0])) return true;
+    return rest.size() >= 2 && rest[0] == '.' && IsDigit(rest[1]);
+}
+
+// Decimal number grammar: sign, digits with an optional point (at least one
+// digit), optional exponent.
+bool IsDecimal(std::string_view field) {
+    std::string_view rest = WithoutSign(field);
+    std::size_t i = 0;
+    std::size_t digits = 0;
+    while (i < rest.size() && IsDigit(rest[i])) ++i, ++digits;
+    if (i < rest.size() && rest[i] == '.') {
+        ++i;
+        while (i < rest.size() && IsDigit(rest[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < rest.size() && (rest[i] == 'e' || rest[i] == 'E')) {
+        ++i;
+        if (i < rest.size() && (rest[i] == '+' || rest[i] == '-')) ++i;
+        std::size_t exponentDigits = 0;
+        while (i < rest.size() && IsDigit(rest[i])) ++i, ++exponentDigits;
+        if (exponentDigits == 0) return false;
+    }
+    return i == rest.size();
+}
+
+enum class FieldResult { Value, NotANumber, NotFinite };
+
+// The program never changes the C locale, so strtod reads '.' as the point.
+FieldResult ReadField(std::string_view field, double& value) {
+    if (IsNonFiniteWord(field)) return FieldResult::NotFinite;
+    if (!IsDecimal(field)) return FieldResult::NotANumber;
+    const std::string copy(field);
+    value = std::strtod(copy.c_str(), nullptr);
+    // Overflow gives an infinity; underflow a value near 0, which is kept.
+    return std::isfinite(value) ? FieldResult::Value : FieldResult::NotFinite;
+}
+
+CalibrationParse Failure(std::size_t line, std::string what) {
+    CalibrationParse parse;
+    parse.error = {line, std::move(what)};
+    return parse;
+}
+
+// Linear over log frequency, held at the ends; `value` picks the column.
+template <typename Value>
+double Interpolate(const Calibration& calibration, double frequency, Value value) {
+    const std::vector<CalibrationPoint>& points = calibration.points;
+    if (points.empty()) return 0.0;
+    if (std::isnan(frequency)) return frequency;
+    if (frequency <= points.front().frequency) return value(points.front());
+    if (frequency >= points.back().frequency) return value(points.back());
+    // The first point above the frequency; one at or below it comes before.
+    const auto above = std::upper_bound(
+        points.begin(), points.end(), frequency,
+        [](double f, const CalibrationPoint& point) { return f < point.frequency; });
+    const CalibrationPoint& high = *above;
+    const CalibrationPoint& low = *(above - 1);
+    const double t = std::log(frequency / low.frequency) / std::log(high.frequency / low.frequency);
+    return value(low) + t * (value(high) - value(low));
+}
+
+}  // namespace
+
+CalibrationParse ParseCalibration(std::string_view text) {
+    static const char* const kNames[3] = {"frequency", "gain", "phase"};
+    Calibration calibration;
+    std::size_t lineNumber = 0;
+    std::size_t firstDataLine = 0;
+    std::size_t previousLine = 0;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        const std::size_t end = std::min(text.find('\n', position), text.size());
+        const std::string_view line = text.substr(position, end - position);
+        position = end + 1;
+        ++lineNumber;
+
+        const std::vector<std::string_view> fields = SplitFields(line);
+        if (fields.empty() || !(StartsLikeNumber(fields[0]) || IsNonFiniteWord(fields[0]))) {
+            continue;
+        }
+        if (fields.size() == 1) return Failure(lineNumber, "a frequency but no gain");
+        if (fields.size() > 3) return Failure(lineNumber, "more than three fields");
+
+        double values[3] = {0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const FieldResult result = ReadField(fields[i], values[i]);
+            if (result == FieldResult::NotANumber) {
+                return Failure(lineNumber, std::string(kNames[i]) + " is not a number");
+            }
+            if (result == FieldResult::NotFinite) {
+                return Failure(lineNumber, std::string(kNames[i]) + " is not finite");
+            }
+        }
+        if (values[0] <= 0.0) return Failure(lineNumber, "frequency is not above 0 Hz");
+
+        const bool hasPhase = fields.size() == 3;
+        if (calibration.points.empty()) {
+            calibration.hasPhase = hasPhase;
+            firstDataLine = lineNumber;
+        } else {
+            if (values[0] <= calibration.points.back().frequency) {
+                return Failure(lineNumber, "frequency does not rise above line " +
+                                               std::to_string(previousLine) + "'s");
+            }
+            if (hasPhase != calibration.hasPhase) {
+                return Failure(lineNumber, std::string(hasPhase ? "a phase" : "no phase") +
+                                               ", unlike line " + std::to_string(firstDataLine));
+            }
+        }
+        calibration.points.push_back({values[0], values[1], values[2]});
+        previousLine = lineNumber;
+    }
+    if (calibration.points.size() < 2) {
+        const std::size_t lastLine = std::max<std::size_t>(lineNumber, 1);
+        return Failure(lastLine, calibration.points.empty()
+                                     ? "no data lines, at least two are needed"
+                                     : "only one data line, at least two are needed");
+    }
+    CalibrationParse parse;
+    parse.ok = true;
+    parse.calibration = std::move(calibration);
+    return parse;
+}
+
+double GainAt(const Calibration& calibration, double frequency) {
+    return Interpolate(calibration, frequency,
+                       [](const CalibrationPoint& point) { return point.gainDb; });
+}
+
+double PhaseAt(const Calibration& calibration, double frequency) {
+    if (!calibration.hasPhase && !std::isnan(frequency)) return 0.0;
+    return Interpolate(calibration, frequency,
+                       [](const CalibrationPoint& point) { return point.phaseDeg; });
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+// A microphone's calibration: its deviation from flat, in dB (and degrees),
+// at a list of frequencies. The measured response is corrected by
+// subtracting it.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CalibrationPoint {
+    double frequency = 0.0;  // Hz, finite and above 0
+    double gainDb = 0.0;
+    double phaseDeg = 0.0;  // 0 when the calibration has no phase
+};
+
+struct Calibration {
+    std::vector<CalibrationPoint> points;  // at least two, frequencies rising strictly
+    bool hasPhase = false;                 // every point gave a phase
+};
+
+// What a text that is no calibration has wrong: the 1-based line, and a
+// short phrase without the line or the file name.
+struct CalibrationError {
+    std::size_t line = 0;
+    std::string what;
+};
+
+struct CalibrationParse {
+    bool ok = false;
+    Calibration calibration;  // when ok
+    CalibrationError error;   // when not
+};
+
+// Reads a calibration text. Every line whose first field (after blanks) is a
+// number holds a frequency in Hz, a gain in dB and optionally a phase in
+// degrees, separated by blanks, tabs or commas; every other line is ignored.
+// Either every data line has a phase or none has. Numbers are decimal
+// ("20", "-0.5", "1.5e3"); the decimal point is always '.'.
+CalibrationParse ParseCalibration(std::string_view text);
+
+// The gain at a frequency: linear over log frequency between the points, the
+// first or last point's value beyond them (0 Hz, negative and infinite
+// frequencies included). NaN for a NaN frequency.
+double GainAt(const Calibration& calibration, double frequency);
+
+// The phase in degrees, interpolated as the gain is; 0 everywhere when the
+// calibration has no phase. The values are used as given (not unwrapped).
+double PhaseAt(const Calibration& calibration, double frequency);

@@ -1,0 +1,36 @@
+#pragma once
+
+// The microphone calibration file named on the command line.
+
+#include <cstddef>
+#include <string>
+
+#include "analysis/calibration.h"
+
+// A calibration as read from its file, kept for the whole process.
+struct LoadedCalibration {
+    std::string path;  // as named on the command line
+    Calibration calibration;
+};
+
+struct CalibrationLoad {
+    bool ok = false;
+    LoadedCalibration loaded;  // when ok
+    // When not: one line naming the file, the line (where there is one) and
+    // what is wrong, without a newline.
+    std::string error;
+};
+
+// Largest calibration file read, in bytes.
+constexpr std::size_t kMaxCalibrationFileSize = 1 << 20;
+
+// Reads and parses the file.
+CalibrationLoad LoadCalibrationFile(const std::string& path);
+
+// The line shown after the banner: which file, how many points, which
+// frequencies; without a newline.
+std::string CalibrationLine(const LoadedCalibration& loaded);
+
+// Prints CalibrationLine when the settings carry a calibration.
+struct TestSettings;
+void PrintCalibrationLine(const TestSettings& settings);

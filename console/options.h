@@ -1,0 +1,37 @@
+#pragma once
+
+// The program's command line.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+enum class OptionsAction { Run, Help, Version, Error };
+
+struct ProgramOptions {
+    OptionsAction action = OptionsAction::Run;
+    std::optional<std::string> device;           // -D, --device
+    std::optional<std::string> calibrationPath;  // -C, --calibration
+    // Error: what is wrong, one line without the program name or the hint.
+    std::string error;
+    // Run: a warning about an option that was not taken (a device name
+    // too long), one line, or empty.
+    std::string warning;
+};
+
+// Reads the options left to right with getopt_long; the first of --help,
+// --version or an error decides, and so does a stray argument after the
+// options. A later -D or -C replaces an earlier one. argv[argc] is nullptr.
+ProgramOptions ParseOptions(int argc, char* argv[]);
+
+// The text --help prints, ending in a newline.
+std::string UsageText();
+
+// The line printed after an error: what is wrong and the hint to try --help.
+std::string OptionsErrorLine(const ProgramOptions& options);
+
+// The text with every control character shown as '?', so that it stays on
+// one line.
+std::string Printable(std::string_view text);
+
+constexpr const char* kVersionText = "Zembrak 1.00";
