@@ -325,8 +325,11 @@ std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int point
     for (std::int64_t i = 0; i < count; ++i) {
         ResponsePoint point;
         point.frequency = first * std::exp2(static_cast<double>(i) / pointsPerOctave);
+        // The neighbourhood inside the swept range only: beyond it H is
+        // regularised away and would pull the mean down.
         BinRange range =
-            BinsWithin(point.frequency / halfStep, point.frequency * halfStep, spacing, lastBin);
+            BinsWithin(std::max(point.frequency / halfStep, h.startFrequency),
+                       std::min(point.frequency * halfStep, h.endFrequency), spacing, lastBin);
         if (range.first > range.last) {
             const std::int64_t nearest = ClampIndex(std::round(point.frequency / spacing), lastBin);
             range = {nearest, nearest};

@@ -137,7 +137,8 @@ constexpr double kFloorDb = -300.0;
 
 // Points at 1/pointsPerOctave octave steps from the swept range's start up to
 // its end, each the power mean of |H|^2 over the bins within half a step
-// either side (the nearest bin when none is), with the phase of H
+// either side inside the swept range (the nearest bin when none is), with
+// the phase of H
 // interpolated at the point's frequency. Empty unless h.status is Ok and
 // 1 <= pointsPerOctave <= 1000.
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave);
