@@ -63,6 +63,14 @@ double MeanPower(const Spectrum& bins, BinRange range) {
     return sum / static_cast<double>(range.last - range.first + 1);
 }
 
+// A transfer function whose bins and size agree (one built elsewhere may
+// not), so every bin index below size / 2 is inside bins.
+bool Usable(const TransferFunction& h) {
+    return h.status == TransferStatus::Ok && h.size > 0 && h.size <= kLongestTransform &&
+           h.bins.size() == static_cast<std::size_t>(h.size / 2 + 1) && h.rate > 0.0 &&
+           std::isfinite(h.rate);
+}
+
 double* RealView(Spectrum& spectrum) {
     return reinterpret_cast<double*>(spectrum.data());
 }
@@ -191,7 +199,7 @@ std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const dou
     const std::size_t bands = std::min(lowerEdges.size(), upperEdges.size());
     std::vector<BandLevel> levels(bands);
     const double infinity = std::numeric_limits<double>::infinity();
-    if (h.status != TransferStatus::Ok) {
+    if (!Usable(h)) {
         for (BandLevel& band : levels) band.level = -infinity;
         return levels;
     }
@@ -223,7 +231,7 @@ std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const dou
 }
 
 Waveform ImpulseResponseOf(const TransferFunction& h) {
-    if (h.status != TransferStatus::Ok || h.size <= 0) return {};
+    if (!Usable(h)) return {};
     const std::size_t binCount = h.bins.size();
     // The inverse transform runs in place, over a copy of H laid out as the
     // interleaved real and imaginary parts it starts from.
@@ -310,7 +318,7 @@ ImpulseResponse CutImpulseResponse(std::span<const double> response, double rate
 
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave) {
     std::vector<ResponsePoint> points;
-    if (h.status != TransferStatus::Ok || pointsPerOctave < 1 || pointsPerOctave > 1000) {
+    if (!Usable(h) || pointsPerOctave < 1 || pointsPerOctave > 1000) {
         return points;
     }
     const double spacing = h.BinSpacing();

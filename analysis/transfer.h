@@ -94,6 +94,10 @@ struct BandLevel {
 std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const double> lowerEdges,
                                   std::span<const double> upperEdges);
 
+// The functions below take only a transfer function whose status is Ok and
+// whose bins and size agree; for any other they return empty results (band
+// levels: every band missing).
+
 // The impulse response h(t): the inverse transform of H.
 struct ImpulseResponse {
     std::vector<float> samples;
@@ -111,7 +115,7 @@ struct Delay {
 
 // The whole impulse response in circular order (index 0 = time zero; the
 // upper half holds negative times), scaled so a loop that returns what was
-// played gives a band-limited unit impulse. Empty unless h.status is Ok.
+// played gives a band-limited unit impulse.
 Waveform ImpulseResponseOf(const TransferFunction& h);
 
 // The peak of |response| over the circular response, times between -size/2
@@ -139,7 +143,7 @@ constexpr double kFloorDb = -300.0;
 // its end, each the power mean of |H|^2 over the bins within half a step
 // either side inside the swept range (the nearest bin when none is), with
 // the phase of H
-// interpolated at the point's frequency. Empty unless h.status is Ok and
+// interpolated at the point's frequency. Empty unless
 // 1 <= pointsPerOctave <= 1000.
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave);
 

@@ -481,6 +481,21 @@ TEST(TransferResponse, RefusesUnusableSteps) {
     EXPECT_TRUE(SmoothedResponse(TransferFunction{}, 96).empty());
 }
 
+TEST(TransferHostile, ATransferFunctionWhoseBinsDisagreeWithItsSizeIsRefused) {
+    const Signals s = MakeTake(1.0, 20.0, 16000.0, Flat());
+    const double lower[] = {100.0};
+    const double upper[] = {1000.0};
+    for (const std::int64_t size : {std::int64_t{1} << 40, std::int64_t{-4}, std::int64_t{0}}) {
+        TransferFunction h = ComputeTransfer(s.take);
+        ASSERT_EQ(h.status, TransferStatus::Ok);
+        ASSERT_EQ(BandLevels(h, lower, upper)[0].missing, false);
+        h.size = size == 0 ? h.size * 2 : size;
+        EXPECT_TRUE(ImpulseResponseOf(h).empty()) << size;
+        EXPECT_TRUE(SmoothedResponse(h, 12).empty()) << size;
+        EXPECT_TRUE(BandLevels(h, lower, upper)[0].missing) << size;
+    }
+}
+
 // --- Hostile takes ---
 
 TEST(TransferHostile, UnusableTakesSayWhy) {
