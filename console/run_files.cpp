@@ -2,10 +2,12 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include <fcntl.h>
@@ -164,6 +166,23 @@ std::string FormatLevel(double level) {
     std::snprintf(text, sizeof text, "%.1f", level);
     // A level that rounds to zero shows 0.0, without a sign.
     if (std::strcmp(text, "-0.0") == 0) return "0.0";
+    return text;
+}
+
+BandTableText FormatBandTable(std::span<const BandLevel> levels, std::span<const double> lowerEdges,
+                              std::span<const double> upperEdges) {
+    BandTableText text;
+    const std::size_t bands = std::min({levels.size(), lowerEdges.size(), upperEdges.size()});
+    text.table.reserve(28 + 40 * bands);
+    text.table += "Results:\n";
+    text.table += "Band\tRange (Hz)\tdB\n";
+    for (std::size_t b = 0; b < bands; ++b) {
+        const double level =
+            levels[b].missing ? -std::numeric_limits<double>::infinity() : levels[b].level;
+        Append(text.table, "%zu\t%.0f\t%.0f\t%s\n", b + 1, lowerEdges[b], upperEdges[b],
+               FormatLevel(level).c_str());
+        if (levels[b].missing) Append(text.missing, "Band %zu is missing data\n", b + 1);
+    }
     return text;
 }
 

@@ -58,6 +58,17 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
 // missing band, and 0.0 for any level that rounds to zero.
 std::string FormatLevel(double level);
 
+// The results table of a run from its band levels: the header lines and one
+// line per band (number, edges in whole hertz, level as FormatLevel shows
+// it), and separately the line for each missing band. Only bands that all
+// three spans describe.
+struct BandTableText {
+    std::string table;
+    std::string missing;
+};
+BandTableText FormatBandTable(std::span<const BandLevel> levels, std::span<const double> lowerEdges,
+                              std::span<const double> upperEdges);
+
 // Writes text to the open file and closes it (always). Returns an empty
 // string on success, else the reason.
 std::string WriteText(int descriptor, const std::string& text);

@@ -209,4 +209,24 @@ TEST(LevelText, OneDecimalAndNeverANegativeZero) {
     for (const LevelCase& c : cases) EXPECT_EQ(FormatLevel(c.level), c.text) << c.level;
 }
 
+TEST(BandTableText, LevelsMissingBandsAndEdges) {
+    const std::vector<BandLevel> levels = {
+        {-3.04, false}, {-0.02, false}, {0.0, false}, {-HUGE_VAL, true}, {-HUGE_VAL, false}};
+    const double lower[] = {18.0, 22.0, 27.0, 33.0, 41.0};
+    const double upper[] = {22.0, 27.0, 33.0, 41.0, 51.0};
+    const BandTableText text = FormatBandTable(levels, lower, upper);
+    EXPECT_EQ(text.table,
+              "Results:\n"
+              "Band\tRange (Hz)\tdB\n"
+              "1\t18\t22\t-3.0\n"
+              "2\t22\t27\t0.0\n"
+              "3\t27\t33\t0.0\n"
+              "4\t33\t41\t-inf\n"
+              "5\t41\t51\t-inf\n");
+    EXPECT_EQ(text.missing, "Band 4 is missing data\n");
+    // Only the bands every span describes.
+    EXPECT_EQ(FormatBandTable(levels, std::span(lower).first(2), upper).table,
+              "Results:\nBand\tRange (Hz)\tdB\n1\t18\t22\t-3.0\n2\t22\t27\t0.0\n");
+}
+
 }  // namespace
