@@ -7,10 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "analysis/analyze.h"
+#include "analysis/transfer.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
 #include "signal/sync_pulse.h"
@@ -122,6 +125,75 @@ void BM_Analyze(benchmark::State& state) {
     PerFrame(state, kFrames);
 }
 
+Take TakeOf(const Run& run) {
+    return Take{run.sweep, run.mic, kLeadIn, kLeadIn, 18.0, run.upper.back(), 48000.0};
+}
+
+// The deconvolution alone: both transforms and the division.
+void BM_Deconvolution(benchmark::State& state) {
+    Run& run = TheRun();
+    const Take take = TakeOf(run);
+    for (auto _ : state) {
+        TransferFunction h = ComputeTransfer(take);
+        benchmark::DoNotOptimize(h.bins.data());
+    }
+    PerFrame(state, kFrames);
+}
+
+// Everything the transfer function gives a run: deconvolution, band levels,
+// impulse response and its cut, delay, 1/96-octave points, signal checks.
+void TransferChain(const Run& run) {
+    const Take take = TakeOf(run);
+    const TransferFunction h = ComputeTransfer(take);
+    benchmark::DoNotOptimize(BandLevels(h, run.lower, run.upper).data());
+    {
+        const Waveform response = ImpulseResponseOf(h);
+        const Delay delay = FindDelay(response, 48000.0);
+        benchmark::DoNotOptimize(
+            CutImpulseResponse(response, 48000.0, delay.samples, 0.01, 1.0).samples.data());
+    }
+    benchmark::DoNotOptimize(SmoothedResponse(h, 96).data());
+    benchmark::DoNotOptimize(CheckSignal(run.mic, kLeadIn, kFrames - 2 * kLeadIn).snrDb);
+}
+
+void BM_TransferChain(benchmark::State& state) {
+    Run& run = TheRun();
+    for (auto _ : state) {
+        TransferChain(run);
+        benchmark::ClobberMemory();
+    }
+    PerFrame(state, kFrames);
+}
+
+// A field of /proc/self/status in bytes, or -1.
+long long StatusBytes(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoll(line.substr(field.size() + 1)) * 1024;
+        }
+    }
+    return -1;
+}
+
+// Peak memory the transfer chain adds to a run, from the process's peak
+// resident size (reset just before) against its size before the chain.
+void ReportTransferMemory() {
+    const Run& run = TheRun();
+    const long long before = StatusBytes("VmRSS");
+    std::ofstream("/proc/self/clear_refs") << "5";
+    TransferChain(run);
+    const long long peak = StatusBytes("VmHWM");
+    if (before < 0 || peak < 0) {
+        std::cerr << "transfer chain peak memory: not measurable here\n";
+        return;
+    }
+    std::cerr << "transfer chain peak memory beyond the run's buffers: " << (peak - before)
+              << " bytes, " << static_cast<double>(peak - before) / kFrames << " bytes per frame ("
+              << kFrames << " frames)\n";
+}
+
 // Everything one run does with its samples, per frame of the run: packing
 // and unpacking cover both channels' blocks as the run uses them.
 void BM_WholePath(benchmark::State& state) {
@@ -151,5 +223,16 @@ BENCHMARK(BM_PeakIndex)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindPeak)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Analyze)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Deconvolution)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TransferChain)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    ReportTransferMemory();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,418 @@
+#include "analysis/transfer.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "samples/packing.h"
+
+namespace {
+
+// FFTW takes transform lengths as int.
+constexpr std::int64_t kLongestTransform = std::numeric_limits<int>::max() - 2;
+
+// Regularisation relative to the mean |X|^2 over the swept range: inside
+// it small enough to leave H exact to far below a hundredth of a dB, outside
+// it large enough that H there falls towards zero instead of amplifying
+// noise by the inverse of a vanishing excitation.
+constexpr double kInsideRegularisation = 1e-8;
+constexpr double kOutsideRegularisation = 1.0;
+
+constexpr double kSpeedOfSound = 343.0;
+
+// Index clamped to [0, last] from a value that may be anything.
+std::int64_t ClampIndex(double value, std::int64_t last) {
+    if (!(value > 0.0)) return 0;  // also NaN
+    if (value >= static_cast<double>(last)) return last;
+    return static_cast<std::int64_t>(value);
+}
+
+double PowerOf(const std::complex<double>& value) {
+    return std::norm(value);
+}
+
+// Lowest and highest bin with frequency in [low, high], or an empty range
+// (first > last).
+struct BinRange {
+    std::int64_t first = 1;
+    std::int64_t last = 0;
+};
+
+BinRange BinsWithin(double low, double high, double spacing, std::int64_t lastBin) {
+    BinRange range;
+    if (!(low <= high) || !(spacing > 0.0)) return range;
+    const double firstValue = std::ceil(low / spacing);
+    const double lastValue = std::floor(high / spacing);
+    if (!(firstValue <= lastValue) || lastValue < 0.0 ||
+        firstValue > static_cast<double>(lastBin)) {
+        return range;
+    }
+    range.first = ClampIndex(firstValue, lastBin);
+    range.last = ClampIndex(lastValue, lastBin);
+    return range;
+}
+
+double MeanPower(const Spectrum& bins, BinRange range) {
+    double sum = 0.0;
+    for (std::int64_t k = range.first; k <= range.last; ++k) {
+        sum += PowerOf(bins[static_cast<std::size_t>(k)]);
+    }
+    return sum / static_cast<double>(range.last - range.first + 1);
+}
+
+// A transfer function whose bins and size agree (one built elsewhere may
+// not), so every bin index below size / 2 is inside bins.
+bool Usable(const TransferFunction& h) {
+    return h.status == TransferStatus::Ok && h.size > 0 && h.size <= kLongestTransform &&
+           h.bins.size() == static_cast<std::size_t>(h.size / 2 + 1) && h.rate > 0.0 &&
+           std::isfinite(h.rate);
+}
+
+double* RealView(Spectrum& spectrum) {
+    return reinterpret_cast<double*>(spectrum.data());
+}
+
+fftw_complex* ComplexView(Spectrum& spectrum) {
+    return reinterpret_cast<fftw_complex*>(spectrum.data());
+}
+
+}  // namespace
+
+void* ObtainTransformMemory(std::size_t bytes) {
+    return fftw_malloc(bytes);
+}
+
+void ReleaseTransformMemory(void* memory) {
+    fftw_free(memory);
+}
+
+std::int64_t FastTransformLength(std::int64_t minimum, std::int64_t limit) {
+    minimum = std::max<std::int64_t>(minimum, 1);
+    limit = std::min<std::int64_t>(limit, std::numeric_limits<std::int64_t>::max() / 8);
+    if (minimum > limit) return 0;
+    std::int64_t best = 0;
+    for (std::int64_t p5 = 1; p5 <= limit; p5 *= 5) {
+        for (std::int64_t p35 = p5; p35 <= limit; p35 *= 3) {
+            std::int64_t length = p35;
+            while (length < minimum) length *= 2;
+            if (length <= limit && (best == 0 || length < best)) best = length;
+        }
+    }
+    return best;
+}
+
+TransferFunction ComputeTransfer(const Take& take) {
+    TransferFunction result;
+    result.rate = take.rate;
+    result.startFrequency = take.startFrequency;
+    result.endFrequency = take.endFrequency;
+    const bool rangeUsable = std::isfinite(take.startFrequency) &&
+                             std::isfinite(take.endFrequency) && take.startFrequency >= 0.0 &&
+                             take.startFrequency < take.endFrequency;
+    if (take.played.empty() || !std::isfinite(take.rate) || !(take.rate > 0.0) || !rangeUsable) {
+        return result;
+    }
+    // One second of decay beyond the take, so the room's tail does not wrap
+    // onto the times before the direct sound.
+    const auto frames = static_cast<std::int64_t>(take.played.size());
+    if (frames > kLongestTransform || take.rate > static_cast<double>(kLongestTransform)) {
+        result.status = TransferStatus::TooLong;
+        return result;
+    }
+    const std::int64_t size = FastTransformLength(
+        frames + static_cast<std::int64_t>(std::ceil(take.rate)), kLongestTransform);
+    if (size == 0) {
+        result.status = TransferStatus::TooLong;
+        return result;
+    }
+    const auto binCount = static_cast<std::size_t>(size / 2 + 1);
+
+    Spectrum x;
+    Spectrum y;
+    try {
+        x.resize(binCount);
+        y.resize(binCount);
+    } catch (const std::bad_alloc&) {
+        result.status = TransferStatus::NoMemory;
+        return result;
+    }
+
+    // Played frame n lines up with captured frame n + offset; the offset
+    // saturates so hostile starts only move the capture out of reach.
+    std::int64_t offset = 0;
+    if (__builtin_sub_overflow(take.capturedSweepStart, take.playedSweepStart, &offset)) {
+        offset = take.capturedSweepStart < 0 ? std::numeric_limits<std::int64_t>::min()
+                                             : std::numeric_limits<std::int64_t>::max();
+    }
+    const auto capturedFrames = static_cast<std::int64_t>(take.captured.size());
+    double* xr = RealView(x);
+    double* yr = RealView(y);
+    for (std::int64_t n = 0; n < frames; ++n) {
+        xr[n] = static_cast<double>(take.played[static_cast<std::size_t>(n)]);
+        std::int64_t c = 0;
+        const bool inside = !__builtin_add_overflow(n, offset, &c) && c >= 0 && c < capturedFrames;
+        yr[n] = inside ? static_cast<double>(take.captured[static_cast<std::size_t>(c)]) : 0.0;
+    }
+
+    fftw_plan plan =
+        fftw_plan_dft_r2c_1d(static_cast<int>(size), xr, ComplexView(x), FFTW_ESTIMATE);
+    if (plan == nullptr) {
+        result.status = TransferStatus::TooLong;
+        return result;
+    }
+    fftw_execute(plan);
+    // Same size, in place, same alignment (both from the transform memory).
+    fftw_execute_dft_r2c(plan, yr, ComplexView(y));
+    fftw_destroy_plan(plan);
+
+    const double spacing = take.rate / static_cast<double>(size);
+    const BinRange swept = BinsWithin(take.startFrequency, take.endFrequency, spacing, size / 2);
+    if (swept.first > swept.last) {
+        result.status = TransferStatus::NoResponse;
+        return result;
+    }
+    const double reference = MeanPower(x, swept);
+    if (!(reference > 0.0) || !std::isfinite(reference)) {
+        result.status = TransferStatus::NoResponse;
+        return result;
+    }
+    const double inside = kInsideRegularisation * reference;
+    const double outside = kOutsideRegularisation * reference;
+    for (std::size_t k = 0; k < binCount; ++k) {
+        const auto bin = static_cast<std::int64_t>(k);
+        const double epsilon = bin >= swept.first && bin <= swept.last ? inside : outside;
+        y[k] = y[k] * std::conj(x[k]) / (PowerOf(x[k]) + epsilon);
+    }
+    x = Spectrum();  // give the memory back before the caller goes on
+
+    result.bins = std::move(y);
+    result.size = size;
+    result.status = TransferStatus::Ok;
+    return result;
+}
+
+std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const double> lowerEdges,
+                                  std::span<const double> upperEdges) {
+    const std::size_t bands = std::min(lowerEdges.size(), upperEdges.size());
+    std::vector<BandLevel> levels(bands);
+    const double infinity = std::numeric_limits<double>::infinity();
+    if (!Usable(h)) {
+        for (BandLevel& band : levels) band.level = -infinity;
+        return levels;
+    }
+    const double spacing = h.BinSpacing();
+    std::vector<double> means(bands, 0.0);
+    double loudest = 0.0;
+    for (std::size_t b = 0; b < bands; ++b) {
+        const double low = std::max(lowerEdges[b], h.startFrequency);
+        const double high = std::min(upperEdges[b], h.endFrequency);
+        // NaN edges fail the comparison inside and leave the band missing.
+        const BinRange range = std::isnan(lowerEdges[b]) || std::isnan(upperEdges[b])
+                                   ? BinRange{}
+                                   : BinsWithin(low, high, spacing, h.size / 2);
+        levels[b].missing = range.first > range.last;
+        if (!levels[b].missing) {
+            means[b] = MeanPower(h.bins, range);
+            loudest = std::max(loudest, means[b]);
+        }
+    }
+    for (std::size_t b = 0; b < bands; ++b) {
+        if (levels[b].missing || !(means[b] > 0.0) || !(loudest > 0.0)) {
+            levels[b].level = -infinity;
+        } else {
+            // Adding +0.0 turns the loudest band's -0.0 into 0.0.
+            levels[b].level = 10.0 * std::log10(means[b] / loudest) + 0.0;
+        }
+    }
+    return levels;
+}
+
+Waveform ImpulseResponseOf(const TransferFunction& h) {
+    if (!Usable(h)) return {};
+    const std::size_t binCount = h.bins.size();
+    // The inverse transform runs in place, over a copy of H laid out as the
+    // interleaved real and imaginary parts it starts from.
+    Waveform response;
+    try {
+        response.resize(2 * binCount);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    for (std::size_t k = 0; k < binCount; ++k) {
+        response[2 * k] = h.bins[k].real();
+        response[2 * k + 1] = h.bins[k].imag();
+    }
+    auto* spectrum = reinterpret_cast<fftw_complex*>(response.data());
+    fftw_plan plan =
+        fftw_plan_dft_c2r_1d(static_cast<int>(h.size), spectrum, response.data(), FFTW_ESTIMATE);
+    if (plan == nullptr) return {};
+    fftw_execute(plan);
+    fftw_destroy_plan(plan);
+    response.resize(static_cast<std::size_t>(h.size));
+    const double scale = 1.0 / static_cast<double>(h.size);
+    for (double& value : response) value *= scale;
+    return response;
+}
+
+Delay FindDelay(std::span<const double> response, double rate) {
+    Delay delay;
+    const auto size = static_cast<std::int64_t>(response.size());
+    if (size == 0 || !(rate > 0.0) || !std::isfinite(rate)) return delay;
+    std::int64_t peak = 0;
+    double peakValue = -1.0;
+    for (std::int64_t n = 0; n < size; ++n) {
+        const double value = std::fabs(response[static_cast<std::size_t>(n)]);
+        if (value > peakValue) {
+            peakValue = value;
+            peak = n;
+        }
+    }
+    double fraction = 0.0;
+    if (size >= 3) {
+        const double before =
+            std::fabs(response[static_cast<std::size_t>((peak + size - 1) % size)]);
+        const double after = std::fabs(response[static_cast<std::size_t>((peak + 1) % size)]);
+        const double curvature = before - 2.0 * peakValue + after;
+        if (curvature < 0.0) {
+            fraction = std::clamp(0.5 * (before - after) / curvature, -0.5, 0.5);
+        }
+    }
+    // The upper half of the circular response holds negative times.
+    const std::int64_t time = peak <= size / 2 ? peak : peak - size;
+    delay.samples = static_cast<double>(time) + fraction;
+    delay.milliseconds = 1000.0 * delay.samples / rate;
+    delay.metres = kSpeedOfSound * delay.samples / rate;
+    return delay;
+}
+
+ImpulseResponse CutImpulseResponse(std::span<const double> response, double rate,
+                                   double delaySamples, double preSeconds, double afterSeconds) {
+    ImpulseResponse cut;
+    const auto size = static_cast<std::int64_t>(response.size());
+    if (size == 0 || !(rate > 0.0) || !std::isfinite(rate)) return cut;
+    const auto frames = [rate, size](double seconds) {
+        return std::isfinite(seconds) ? ClampIndex(std::ceil(seconds * rate), size)
+                                      : (seconds > 0.0 ? size : 0);
+    };
+    const std::int64_t pre = frames(preSeconds);
+    // The stretch ends afterSeconds past the direct sound (at time zero when
+    // the direct sound is not after it).
+    const std::int64_t direct =
+        std::isfinite(delaySamples) ? ClampIndex(std::ceil(delaySamples), size) : 0;
+    const std::int64_t length = std::min(size, pre + direct + frames(afterSeconds) + 1);
+    cut.zeroIndex = std::min(pre, length);
+    cut.samples.resize(static_cast<std::size_t>(length));
+    const double largest = std::numeric_limits<float>::max();
+    for (std::int64_t i = 0; i < length; ++i) {
+        // Time i - pre, taken circularly.
+        const std::int64_t n = ((i - pre) % size + size) % size;
+        const double value = response[static_cast<std::size_t>(n)];
+        cut.samples[static_cast<std::size_t>(i)] =
+            std::isnan(value) ? 0.0f : static_cast<float>(std::clamp(value, -largest, largest));
+    }
+    return cut;
+}
+
+std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave) {
+    std::vector<ResponsePoint> points;
+    if (!Usable(h) || pointsPerOctave < 1 || pointsPerOctave > 1000) {
+        return points;
+    }
+    const double spacing = h.BinSpacing();
+    const std::int64_t lastBin = h.size / 2;
+    const double first = std::max(h.startFrequency, spacing);
+    if (!(first < h.endFrequency)) return points;
+    const double steps = std::log2(h.endFrequency / first) * pointsPerOctave;
+    // A range of a few dozen octaves at most: spacing > 0 bounds it.
+    const auto count = static_cast<std::int64_t>(std::floor(steps + 1e-9)) + 1;
+    points.reserve(static_cast<std::size_t>(count));
+    const double halfStep = std::exp2(0.5 / pointsPerOctave);
+    for (std::int64_t i = 0; i < count; ++i) {
+        ResponsePoint point;
+        point.frequency = first * std::exp2(static_cast<double>(i) / pointsPerOctave);
+        // The neighbourhood inside the swept range only: beyond it H is
+        // regularised away and would pull the mean down.
+        BinRange range =
+            BinsWithin(std::max(point.frequency / halfStep, h.startFrequency),
+                       std::min(point.frequency * halfStep, h.endFrequency), spacing, lastBin);
+        if (range.first > range.last) {
+            const std::int64_t nearest = ClampIndex(std::round(point.frequency / spacing), lastBin);
+            range = {nearest, nearest};
+        }
+        const double power = MeanPower(h.bins, range);
+        point.magnitudeDb = power > 0.0 ? std::max(kFloorDb, 10.0 * std::log10(power)) : kFloorDb;
+
+        // The phase at the point itself, between the two bins around it.
+        const double position = point.frequency / spacing;
+        const std::int64_t below = ClampIndex(std::floor(position), lastBin);
+        const std::int64_t above = std::min(below + 1, lastBin);
+        const double weight = std::clamp(position - static_cast<double>(below), 0.0, 1.0);
+        const std::complex<double> value =
+            (1.0 - weight) * h.bins[static_cast<std::size_t>(below)] +
+            weight * h.bins[static_cast<std::size_t>(above)];
+        double phase = std::arg(value) * 180.0 / std::numbers::pi;
+        if (phase <= -180.0) phase += 360.0;
+        point.phaseDegrees = phase;
+        points.push_back(point);
+    }
+    return points;
+}
+
+SignalChecks CheckSignal(std::span<const std::int64_t> captured, std::int64_t captureSweepStart,
+                         std::int64_t sweepFrames) {
+    SignalChecks checks;
+    const auto size = static_cast<std::int64_t>(captured.size());
+    // One 16-bit step below full scale: a 16-bit device's largest value
+    // reaches it too.
+    const double clipLevel = kFullScale - 256.0;
+    for (const std::int64_t sample : captured) {
+        const auto value = static_cast<double>(sample);
+        if (std::fabs(value) >= clipLevel) ++checks.clippedSamples;
+        if (sample != 0) checks.silent = false;
+    }
+
+    const auto meanSquare = [&captured](std::int64_t begin, std::int64_t end) {
+        double sum = 0.0;
+        for (std::int64_t n = begin; n < end; ++n) {
+            const double value = static_cast<double>(captured[static_cast<std::size_t>(n)]);
+            sum += value * value;
+        }
+        return sum / static_cast<double>(end - begin);
+    };
+    const auto levelDb = [](double power) {
+        return 10.0 * std::log10(power / (kFullScale * kFullScale));
+    };
+
+    const std::int64_t noiseEnd = std::clamp<std::int64_t>(captureSweepStart, 0, size);
+    const std::int64_t signalBegin = noiseEnd;
+    std::int64_t signalEndValue = 0;
+    if (__builtin_add_overflow(captureSweepStart, std::max<std::int64_t>(sweepFrames, 0),
+                               &signalEndValue)) {
+        signalEndValue = std::numeric_limits<std::int64_t>::max();
+    }
+    const std::int64_t signalEnd = std::clamp<std::int64_t>(signalEndValue, signalBegin, size);
+
+    const double infinity = std::numeric_limits<double>::infinity();
+    const bool haveSignal = signalEnd > signalBegin;
+    const bool haveNoise = noiseEnd > 0;
+    const double signalPower = haveSignal ? meanSquare(signalBegin, signalEnd) : 0.0;
+    const double noisePower = haveNoise ? meanSquare(0, noiseEnd) : 0.0;
+    checks.signalLevelDb = haveSignal ? levelDb(signalPower) : -infinity;
+    checks.noiseLevelDb = haveNoise ? levelDb(noisePower) : -infinity;
+    checks.tooLow = !(checks.signalLevelDb >= kLowestLevelDb);
+    checks.snrKnown = haveSignal && haveNoise;
+    if (checks.snrKnown) {
+        if (signalPower == 0.0) {
+            checks.snrDb = -infinity;
+        } else if (noisePower == 0.0) {
+            checks.snrDb = infinity;
+        } else {
+            checks.snrDb = 10.0 * std::log10(signalPower / noisePower);
+        }
+        checks.lowSnr = checks.snrDb < kLowestSnrDb;
+    }
+    return checks;
+}

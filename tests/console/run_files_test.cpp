@@ -1,0 +1,232 @@
+#include "console/run_files.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// 2026-12-07 13:00:00 UTC.
+constexpr std::time_t kWhen = 1796648400;
+
+class RunFilesTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        if (tz != nullptr) savedTz_ = tz;
+        hadTz_ = tz != nullptr;
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char pattern[] = "/tmp/zembrak_run_files_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        fs::remove_all(dir_);
+        if (hadTz_) {
+            setenv("TZ", savedTz_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+    std::string Read(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string dir_;
+    std::string savedTz_;
+    bool hadTz_ = false;
+};
+
+const std::vector<std::string> kEndings = {".frd", "_ir.wav"};
+
+TEST_F(RunFilesTest, NamesFollowTheLocalTimeAndNeverRepeat) {
+    const char* expected[] = {"sweep_20261207_130000", "sweep_20261207_130000_2",
+                              "sweep_20261207_130000_3"};
+    std::vector<RunFiles> runs;
+    for (const char* base : expected) {
+        runs.push_back(CreateRunFiles(kWhen, kEndings, dir_));
+        const RunFiles& run = runs.back();
+        ASSERT_TRUE(run.ok()) << run.error;
+        EXPECT_EQ(run.base, base);
+        ASSERT_EQ(run.paths.size(), 2u);
+        EXPECT_EQ(run.paths[0], dir_ + "/" + base + ".frd");
+        EXPECT_EQ(run.paths[1], dir_ + "/" + base + "_ir.wav");
+        for (const std::string& path : run.paths) EXPECT_TRUE(fs::exists(path)) << path;
+    }
+    // One second later the plain name is free again.
+    const RunFiles later = CreateRunFiles(kWhen + 1, kEndings, dir_);
+    EXPECT_EQ(later.base, "sweep_20261207_130001");
+}
+
+TEST_F(RunFilesTest, OneTakenFileMovesTheWholeRunToTheNextNumber) {
+    // Only the impulse response of the plain name exists, with content.
+    const std::string taken = dir_ + "/sweep_20261207_130000_ir.wav";
+    std::ofstream(taken) << "an earlier run";
+    const RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
+    ASSERT_TRUE(run.ok()) << run.error;
+    EXPECT_EQ(run.base, "sweep_20261207_130000_2");
+    EXPECT_EQ(Read(taken), "an earlier run");
+    // The response file of the plain name, created before the clash was
+    // seen, is gone again.
+    EXPECT_FALSE(fs::exists(dir_ + "/sweep_20261207_130000.frd"));
+}
+
+TEST_F(RunFilesTest, AMissingDirectorySaysWhy) {
+    const RunFiles run = CreateRunFiles(kWhen, kEndings, dir_ + "/absent");
+    EXPECT_FALSE(run.ok());
+    EXPECT_NE(run.error.find("No such file or directory"), std::string::npos) << run.error;
+    EXPECT_NE(run.error.find("sweep_20261207_130000"), std::string::npos) << run.error;
+}
+
+TEST_F(RunFilesTest, TextIsWrittenWhole) {
+    RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
+    ASSERT_TRUE(run.ok());
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += std::to_string(i) + " line\n";
+    EXPECT_EQ(WriteText(run.Release(0), text), "");
+    EXPECT_EQ(Read(run.paths[0]), text);
+    EXPECT_EQ(run.Release(0), -1);  // already handed over
+    EXPECT_NE(WriteText(-1, text), "");
+}
+
+TEST_F(RunFilesTest, AFullDiskIsSaid) {
+    const int full = ::open("/dev/full", O_WRONLY);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    EXPECT_NE(WriteText(full, std::string(100000, 'x')).find("No space left"), std::string::npos);
+    const int fullAgain = ::open("/dev/full", O_WRONLY);
+    const std::vector<float> samples(100000, 0.25f);
+    EXPECT_NE(WriteImpulseWav(fullAgain, samples, 48000), "");
+}
+
+struct WavCase {
+    const char* name;
+    std::vector<float> samples;
+};
+
+TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
+    std::vector<float> ramp;
+    for (int i = 0; i < 48000; ++i) ramp.push_back(std::sin(0.01f * i) * 0.7f);
+    const WavCase cases[] = {
+        {"one second", ramp},
+        {"single sample", {0.5f}},
+        {"above full scale", {3.0f, -2.5f, 1e-20f}},
+        {"empty", {}},
+    };
+    for (const WavCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
+        ASSERT_TRUE(run.ok());
+        ASSERT_EQ(WriteImpulseWav(run.Release(1), c.samples, 48000), "");
+        SF_INFO info{};
+        SNDFILE* file = sf_open(run.paths[1].c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        EXPECT_EQ(info.samplerate, 48000);
+        EXPECT_EQ(info.channels, 1);
+        EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        EXPECT_EQ(info.frames, static_cast<sf_count_t>(c.samples.size()));
+        std::vector<float> back(c.samples.size() + 1);
+        EXPECT_EQ(sf_readf_float(file, back.data(), static_cast<sf_count_t>(back.size())),
+                  static_cast<sf_count_t>(c.samples.size()));
+        sf_close(file);
+        for (std::size_t i = 0; i < c.samples.size(); ++i) {
+            ASSERT_EQ(back[i], c.samples[i]) << i;
+        }
+    }
+}
+
+TEST(ResponseText, CommentsFirstThenRisingPoints) {
+    ResponseHeader header;
+    header.when = kWhen;
+    header.device = "rig_room\nfake data line 1 2 3";
+    header.q = 4.0;
+    header.bands = 31;
+    header.startFrequency = 18.0;
+    header.sweepLength = 10.0;
+    header.delay = Delay{480.0, 10.0, 3.43};
+    const std::vector<ResponsePoint> points = {
+        {20.0, -1.25, 179.5}, {20.1448, 0.0, -179.25}, {20.2907, -300.0, 0.0}};
+    const std::string text = FormatResponse(header, points);
+    std::istringstream lines(text);
+    std::string line;
+    std::vector<std::string> comments;
+    std::vector<ResponsePoint> parsed;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("*")) {
+            EXPECT_TRUE(parsed.empty()) << "comment after the data: " << line;
+            comments.push_back(line);
+            continue;
+        }
+        std::istringstream fields(line);
+        ResponsePoint p;
+        ASSERT_TRUE(fields >> p.frequency >> p.magnitudeDb >> p.phaseDegrees) << line;
+        std::string rest;
+        EXPECT_FALSE(fields >> rest) << line;
+        parsed.push_back(p);
+    }
+    ASSERT_FALSE(comments.empty());
+    EXPECT_NE(comments[0].find("Zembrak 1.00"), std::string::npos);
+    const std::string all = text.substr(0, text.find("\n20."));
+    for (const char* expected : {"2026-12-07", "rig_room", "Q: 4", "Bands: 31", "Start: 18.0",
+                                 "Length: 10.0", "Delay: 10.000 ms", "3.430 m"}) {
+        EXPECT_NE(all.find(expected), std::string::npos) << expected;
+    }
+    ASSERT_EQ(parsed.size(), points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        EXPECT_NEAR(parsed[i].frequency, points[i].frequency, 1e-4);
+        EXPECT_NEAR(parsed[i].magnitudeDb, points[i].magnitudeDb, 1e-3);
+        EXPECT_NEAR(parsed[i].phaseDegrees, points[i].phaseDegrees, 1e-2);
+    }
+}
+
+struct LevelCase {
+    double level;
+    const char* text;
+};
+
+TEST(LevelText, OneDecimalAndNeverANegativeZero) {
+    const LevelCase cases[] = {
+        {0.0, "0.0"},      {-0.0, "0.0"},     {-0.04, "0.0"}, {0.04, "0.0"},       {-0.06, "-0.1"},
+        {-12.34, "-12.3"}, {-12.36, "-12.4"}, {3.0, "3.0"},   {-HUGE_VAL, "-inf"},
+    };
+    for (const LevelCase& c : cases) EXPECT_EQ(FormatLevel(c.level), c.text) << c.level;
+}
+
+TEST(BandTableText, LevelsMissingBandsAndEdges) {
+    const std::vector<BandLevel> levels = {
+        {-3.04, false}, {-0.02, false}, {0.0, false}, {-HUGE_VAL, true}, {-HUGE_VAL, false}};
+    const double lower[] = {18.0, 22.0, 27.0, 33.0, 41.0};
+    const double upper[] = {22.0, 27.0, 33.0, 41.0, 51.0};
+    const BandTableText text = FormatBandTable(levels, lower, upper);
+    EXPECT_EQ(text.table,
+              "Results:\n"
+              "Band\tRange (Hz)\tdB\n"
+              "1\t18\t22\t-3.0\n"
+              "2\t22\t27\t0.0\n"
+              "3\t27\t33\t0.0\n"
+              "4\t33\t41\t-inf\n"
+              "5\t41\t51\t-inf\n");
+    EXPECT_EQ(text.missing, "Band 4 is missing data\n");
+    // Only the bands every span describes.
+    EXPECT_EQ(FormatBandTable(levels, std::span(lower).first(2), upper).table,
+              "Results:\nBand\tRange (Hz)\tdB\n1\t18\t22\t-3.0\n2\t22\t27\t0.0\n");
+}
+
+}  // namespace
