@@ -416,3 +416,14 @@ SignalChecks CheckSignal(std::span<const std::int64_t> captured, std::int64_t ca
     }
     return checks;
 }
+
+void ApplyCalibration(TransferFunction& h, const Calibration& calibration) {
+    if (calibration.points.empty()) return;
+    const double spacing = h.BinSpacing();
+    for (std::size_t k = 0; k < h.bins.size(); ++k) {
+        const double frequency = spacing * static_cast<double>(k);
+        const double gain = std::pow(10.0, -GainAt(calibration, frequency) / 20.0);
+        const double phase = -PhaseAt(calibration, frequency) * std::numbers::pi / 180.0;
+        h.bins[k] *= std::polar(gain, phase);
+    }
+}

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "analysis/calibration.h"
+
 // Memory the transforms can use at full speed (aligned for vector
 // instructions).
 void* ObtainTransformMemory(std::size_t bytes);
@@ -68,6 +70,12 @@ struct TransferFunction {
 
     double BinSpacing() const { return rate / static_cast<double>(size); }
 };
+
+// Takes a measuring microphone's own response out of H: each bin is divided
+// by the calibration's gain and phase at the bin's frequency, so that
+// everything derived from H afterwards (bands, impulse response, response
+// points) describes the room, not the microphone.
+void ApplyCalibration(TransferFunction& h, const Calibration& calibration);
 
 // Smallest length of the form 2^a 3^b 5^c at least minimum (minimum >= 1),
 // or 0 when that exceeds limit.

@@ -5,12 +5,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "analysis/analyze.h"
+#include "analysis/transfer.h"
+#include "console/calibration_file.h"
+#include "console/run_files.h"
 #include "console/run_report.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
@@ -21,6 +28,11 @@ namespace {
 constexpr double kSweepAmplitude = 0.5;
 constexpr int kBytesPerSample = 3;
 constexpr const char* kResultsFile = "sweep_out.txt";
+// The impulse response file holds this much before time zero (the loop-back
+// reference), for the band-limited ringing ahead of the direct sound, and
+// this much after the direct sound.
+constexpr double kImpulseLeadSeconds = 0.01;
+constexpr double kImpulseTailSeconds = 1.0;
 
 // A zero-filled array, or null when the memory is not there.
 template <typename T>
@@ -96,6 +108,135 @@ void AppendResults(const std::string& resultsText) {
     }
 }
 
+// Says what the checks of input 1 found: clipping and silence only when
+// they apply, the signal-to-noise ratio always.
+void PrintSignalChecks(const SignalChecks& checks) {
+    if (checks.clippedSamples > 0) {
+        std::printf(
+            "Input 1 clipped: %lld samples reached full scale. Lower the input gain and "
+            "repeat the measurement.\n",
+            static_cast<long long>(checks.clippedSamples));
+    }
+    if (checks.silent) {
+        std::puts("Input 1 is silent: check the microphone and its cable.");
+    } else if (checks.tooLow) {
+        std::printf(
+            "Input 1 is too low to measure (%.1f dBFS during the sweep): check the "
+            "microphone and the input gain.\n",
+            checks.signalLevelDb);
+    }
+    if (!checks.snrKnown) {
+        std::puts("Signal-to-noise ratio: not known (no lead-in before the sweep).");
+    } else if (std::isinf(checks.snrDb)) {
+        std::printf("Signal-to-noise ratio: no noise in the lead-in (sweep %.1f dBFS).\n",
+                    checks.signalLevelDb);
+    } else {
+        std::printf("Signal-to-noise ratio: %.1f dB (sweep %.1f dBFS, lead-in noise %.1f dBFS).\n",
+                    checks.snrDb, checks.signalLevelDb, checks.noiseLevelDb);
+        if (checks.lowSnr) {
+            std::printf(
+                "Warning: the signal-to-noise ratio is below %.0f dB: raise the level or "
+                "quiet the room, and repeat the measurement.\n",
+                kLowestSnrDb);
+        }
+    }
+}
+
+const char* TransferProblem(TransferStatus status) {
+    switch (status) {
+        case TransferStatus::Ok:
+            return "";
+        case TransferStatus::NoSignal:
+            return "nothing was played in the swept range";
+        case TransferStatus::TooLong:
+            return "the take is too long to transform";
+        case TransferStatus::NoMemory:
+            return "not enough memory";
+        case TransferStatus::NoResponse:
+            return "the sweep has no energy in the swept range";
+    }
+    return "";
+}
+
+// Writes the run's files (response, impulse response) under one new name
+// and names them in one line; says which could not be written and why.
+void WriteRunFiles(std::time_t runTime, const std::string& responseText,
+                   std::span<const float> impulse) {
+    const std::string endings[] = {".frd", "_ir.wav"};
+    RunFiles files = CreateRunFiles(runTime, endings);
+    if (!files.ok()) {
+        std::printf("The run's files were not saved: %s\n", files.error.c_str());
+        return;
+    }
+    const std::string errors[] = {WriteText(files.Release(0), responseText),
+                                  WriteImpulseWav(files.Release(1), impulse, kSampleRate)};
+    std::string saved;
+    for (std::size_t i = 0; i < files.paths.size(); ++i) {
+        const std::string name = files.base + endings[i];
+        if (errors[i].empty()) {
+            saved += " " + name;
+        } else {
+            std::printf("%s was not fully saved: %s\n", name.c_str(), errors[i].c_str());
+        }
+    }
+    if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
+}
+
+// Everything that follows from an aligned take: the transfer function, the
+// table from it, the checks of input 1, the acoustic delay, the run's files
+// and the results file.
+void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& take,
+                double returnLevel, std::int64_t sweepFrames, std::time_t runTime) {
+    TransferFunction h = ComputeTransfer(take);
+    if (h.status == TransferStatus::Ok && settings.calibration != nullptr) {
+        ApplyCalibration(h, settings.calibration->calibration);
+    }
+
+    const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
+    const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
+    const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
+    std::vector<double> levels;
+    std::vector<bool> missing;
+    for (const BandLevel& band : BandLevels(h, lower, upper)) {
+        levels.push_back(band.missing ? -std::numeric_limits<double>::infinity() : band.level);
+        missing.push_back(band.missing);
+    }
+    const std::string resultsText = ResultsText(levels, lower, upper);
+    std::fputs(resultsText.c_str(), stdout);
+    std::fputs(MissingDataLines(missing).c_str(), stdout);
+    std::fputs(ReturnLevelLine(returnLevel).c_str(), stdout);
+    PrintSignalChecks(CheckSignal(take.captured, take.capturedSweepStart, sweepFrames));
+    if (h.status != TransferStatus::Ok) {
+        // Every band showed -inf: there is no response to save.
+        std::printf(
+            "The room's response could not be computed (%s): no response files were "
+            "written.\n",
+            TransferProblem(h.status));
+        AppendResults(resultsText);
+        return;
+    }
+
+    const Waveform response = ImpulseResponseOf(h);
+    const Delay delay = FindDelay(response, kSampleRate);
+    std::printf("Acoustic delay: %.2f ms (%.2f m at 343 m/s)\n", delay.milliseconds, delay.metres);
+    const ImpulseResponse impulse = CutImpulseResponse(response, kSampleRate, delay.samples,
+                                                       kImpulseLeadSeconds, kImpulseTailSeconds);
+
+    ResponseHeader header;
+    header.when = runTime;
+    header.device = settings.deviceName;
+    header.q = settings.q;
+    header.bands = settings.bandCount;
+    header.startFrequency = settings.startFrequency;
+    header.sweepLength = settings.sweepLength;
+    header.delay = delay;
+    if (settings.calibration != nullptr)
+        header.calibration = CalibrationLine(*settings.calibration);
+    const std::string responseText = FormatResponse(header, SmoothedResponse(h, 96));
+    WriteRunFiles(runTime, responseText, impulse.samples);
+    AppendResults(resultsText);
+}
+
 }  // namespace
 
 std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capturedPulseStart) {
@@ -138,8 +279,10 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
                     static_cast<long long>(frameCount));
         return RunOutcome::Refused;
     };
-    // The frequency track, two sample arrays and two packed buffers.
-    constexpr std::uint64_t kRunBytesPerFrame = 3 * 8 + 2 * 2 * kBytesPerSample;
+    // The frequency track, two sample arrays and two packed buffers, and
+    // what the analysis of the take holds at most at once: two transforms'
+    // worth of doubles and FFTW's plan memory (about 33 bytes a frame).
+    constexpr std::uint64_t kRunBytesPerFrame = 3 * 8 + 2 * 2 * kBytesPerSample + 40;
     if (static_cast<std::uint64_t>(frameCount) * kRunBytesPerFrame > AvailableMemory()) {
         return noMemory();
     }
@@ -181,6 +324,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
               kSweepAmplitude, kLeadIn);
     NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
 
+    const std::time_t runTime = std::time(nullptr);
     std::puts("Running Test...");
     std::fflush(stdout);
     TransferReport report;
@@ -218,9 +362,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     std::puts("Analyzing data...");
     const AnalysisResult analysis = Analyze(frameCount, settings.bandCount, trackSpan, micSpan,
                                             syncOffset, plan.lowerEdges, plan.upperEdges, kLeadIn);
-    const std::string resultsText = ResultsText(analysis.levels, plan.lowerEdges, plan.upperEdges);
-    std::fputs(resultsText.c_str(), stdout);
-    std::fputs(AnalysisNotes(analysis).c_str(), stdout);
-    AppendResults(resultsText);
+    const Take take{sweepSpan,    micSpan,    kLeadIn, sweepStart, settings.startFrequency,
+                    endFrequency, kSampleRate};
+    ReportTake(settings, plan, take, analysis.returnLevel, frameCount - 2 * kLeadIn, runTime);
     return RunOutcome::Completed;
 }

@@ -152,36 +152,10 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
     Append(text, "* Length: %.1f s\n", header.sweepLength);
     Append(text, "* Delay: %.3f ms (%.3f m at 343 m/s)\n", header.delay.milliseconds,
            header.delay.metres);
+    if (!header.calibration.empty()) text += "* " + OneLine(header.calibration) + "\n";
     text += "* Frequency (Hz), magnitude (dB), phase (degrees)\n";
     for (const ResponsePoint& point : points) {
         Append(text, "%.4f %.3f %.2f\n", point.frequency, point.magnitudeDb, point.phaseDegrees);
-    }
-    return text;
-}
-
-std::string FormatLevel(double level) {
-    if (std::isnan(level)) return "nan";
-    if (std::isinf(level)) return level < 0.0 ? "-inf" : "inf";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", level);
-    // A level that rounds to zero shows 0.0, without a sign.
-    if (std::strcmp(text, "-0.0") == 0) return "0.0";
-    return text;
-}
-
-BandTableText FormatBandTable(std::span<const BandLevel> levels, std::span<const double> lowerEdges,
-                              std::span<const double> upperEdges) {
-    BandTableText text;
-    const std::size_t bands = std::min({levels.size(), lowerEdges.size(), upperEdges.size()});
-    text.table.reserve(28 + 40 * bands);
-    text.table += "Results:\n";
-    text.table += "Band\tRange (Hz)\tdB\n";
-    for (std::size_t b = 0; b < bands; ++b) {
-        const double level =
-            levels[b].missing ? -std::numeric_limits<double>::infinity() : levels[b].level;
-        Append(text.table, "%zu\t%.0f\t%.0f\t%s\n", b + 1, lowerEdges[b], upperEdges[b],
-               FormatLevel(level).c_str());
-        if (levels[b].missing) Append(text.missing, "Band %zu is missing data\n", b + 1);
     }
     return text;
 }

@@ -48,26 +48,12 @@ struct ResponseHeader {
     double startFrequency = 0.0;
     double sweepLength = 0.0;  // seconds
     Delay delay;
+    std::string calibration;  // the calibration in use, as one line; empty for none
 };
 
 // The response file's text: comment lines beginning with '*', then one line
 // per point: frequency (Hz), magnitude (dB), phase (degrees).
 std::string FormatResponse(const ResponseHeader& header, std::span<const ResponsePoint> points);
-
-// A band level as the results table shows it: one decimal, "-inf" for a
-// missing band, and 0.0 for any level that rounds to zero.
-std::string FormatLevel(double level);
-
-// The results table of a run from its band levels: the header lines and one
-// line per band (number, edges in whole hertz, level as FormatLevel shows
-// it), and separately the line for each missing band. Only bands that all
-// three spans describe.
-struct BandTableText {
-    std::string table;
-    std::string missing;
-};
-BandTableText FormatBandTable(std::span<const BandLevel> levels, std::span<const double> lowerEdges,
-                              std::span<const double> upperEdges);
 
 // Writes text to the open file and closes it (always). Returns an empty
 // string on success, else the reason.

@@ -1,8 +1,10 @@
 #include "console/run_report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -25,6 +27,16 @@ void AppendFormat(std::string& text, const char* format, ...) {
 
 }  // namespace
 
+std::string FormatLevel(double level) {
+    if (std::isnan(level)) return "nan";
+    if (std::isinf(level)) return level < 0.0 ? "-inf" : "inf";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", level);
+    // A level that rounds to zero shows 0.0, without a sign.
+    if (std::strcmp(text, "-0.0") == 0) return "0.0";
+    return text;
+}
+
 std::string ResultsText(std::span<const double> levels, std::span<const double> lowerEdges,
                         std::span<const double> upperEdges) {
     const std::size_t bands = std::min({levels.size(), lowerEdges.size(), upperEdges.size()});
@@ -33,19 +45,28 @@ std::string ResultsText(std::span<const double> levels, std::span<const double> 
     text += "Results:\n";
     text += "Band\tRange (Hz)\tdB\n";
     for (std::size_t k = 0; k < bands; ++k) {
-        AppendFormat(text, "%zu\t%.0f\t%.0f\t%.1f\n", k + 1, lowerEdges[k], upperEdges[k],
-                     levels[k]);
+        AppendFormat(text, "%zu\t%.0f\t%.0f\t%s\n", k + 1, lowerEdges[k], upperEdges[k],
+                     FormatLevel(levels[k]).c_str());
     }
     return text;
 }
 
-std::string AnalysisNotes(const AnalysisResult& result) {
+std::string MissingDataLines(const std::vector<bool>& missing) {
     std::string text;
-    for (std::size_t k = 0; k < result.missingData.size(); ++k) {
-        if (result.missingData[k]) AppendFormat(text, "Band %zu is missing data\n", k + 1);
+    for (std::size_t k = 0; k < missing.size(); ++k) {
+        if (missing[k]) AppendFormat(text, "Band %zu is missing data\n", k + 1);
     }
-    AppendFormat(text, "Ch 1 (sweep): Return Level = %.1f dB\n", result.returnLevel);
     return text;
+}
+
+std::string ReturnLevelLine(double returnLevel) {
+    std::string text;
+    AppendFormat(text, "Ch 1 (sweep): Return Level = %.1f dB\n", returnLevel);
+    return text;
+}
+
+std::string AnalysisNotes(const AnalysisResult& result) {
+    return MissingDataLines(result.missingData) + ReturnLevelLine(result.returnLevel);
 }
 
 std::string SyncLevelLine(double returnLevel) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "analysis/analyze.h"
 #include "audio/play_rec.h"
@@ -10,11 +11,21 @@
 // The lines a measurement prints, made from the results of the computations
 // and of the device layer. Only the console prints.
 
+// A band level as the results table shows it: one decimal, "-inf" for a
+// band without a level, and 0.0 for any level that rounds to zero.
+std::string FormatLevel(double level);
+
 // The results table: a title, a header and one row per band (number, lower
-// and upper edge, level with one decimal), as printed and as appended to the
-// results file.
+// and upper edge in whole hertz, level as FormatLevel shows it), as printed
+// and as appended to the results file. Only bands all three spans describe.
 std::string ResultsText(std::span<const double> levels, std::span<const double> lowerEdges,
                         std::span<const double> upperEdges);
+
+// One line for each band without data.
+std::string MissingDataLines(const std::vector<bool>& missing);
+
+// Channel 1's return level line.
+std::string ReturnLevelLine(double returnLevel);
 
 // The lines after the table: each band without data, then channel 1's
 // return level.

@@ -1,4 +1,5 @@
 #include "console/run_files.h"
+#include "console/run_report.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -210,12 +211,11 @@ TEST(LevelText, OneDecimalAndNeverANegativeZero) {
 }
 
 TEST(BandTableText, LevelsMissingBandsAndEdges) {
-    const std::vector<BandLevel> levels = {
-        {-3.04, false}, {-0.02, false}, {0.0, false}, {-HUGE_VAL, true}, {-HUGE_VAL, false}};
+    const std::vector<double> levels = {-3.04, -0.02, 0.0, -HUGE_VAL, -HUGE_VAL};
+    const std::vector<bool> missing = {false, false, false, true, false};
     const double lower[] = {18.0, 22.0, 27.0, 33.0, 41.0};
     const double upper[] = {22.0, 27.0, 33.0, 41.0, 51.0};
-    const BandTableText text = FormatBandTable(levels, lower, upper);
-    EXPECT_EQ(text.table,
+    EXPECT_EQ(ResultsText(levels, lower, upper),
               "Results:\n"
               "Band\tRange (Hz)\tdB\n"
               "1\t18\t22\t-3.0\n"
@@ -223,9 +223,9 @@ TEST(BandTableText, LevelsMissingBandsAndEdges) {
               "3\t27\t33\t0.0\n"
               "4\t33\t41\t-inf\n"
               "5\t41\t51\t-inf\n");
-    EXPECT_EQ(text.missing, "Band 4 is missing data\n");
+    EXPECT_EQ(MissingDataLines(missing), "Band 4 is missing data\n");
     // Only the bands every span describes.
-    EXPECT_EQ(FormatBandTable(levels, std::span(lower).first(2), upper).table,
+    EXPECT_EQ(ResultsText(levels, std::span(lower).first(2), upper),
               "Results:\nBand\tRange (Hz)\tdB\n1\t18\t22\t-3.0\n2\t22\t27\t0.0\n");
 }
 

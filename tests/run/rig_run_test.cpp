@@ -85,14 +85,21 @@ TEST(RigRun, DefaultRunPrintsTheWholeSequenceAndAppendsTheTable) {
     EXPECT_EQ(rows[2].high, 33);
     EXPECT_EQ(rows[30].low, 12940);
     EXPECT_EQ(rows[30].high, 16175);
-    // The flat rig: the pulse returns at its played level, the sweep too.
-    const std::string expected = std::string(kCommandListEnd) + "Running Test...\n" +
-                                 "Ch 2 (sync): Return Level = -6.0 dB\n" +
-                                 SyncLine(rigDefaultLatency) + "Analyzing data...\n" + table +
-                                 "Ch 1 (sweep): Return Level = -6.0 dB\n" +
-                                 "Enter 'c' to continue\n";
+    // The flat rig: the pulse returns at its played level, the sweep too
+    // (a sine of peak -6 dBFS has an RMS level of -9 dBFS), at once.
+    ASSERT_EQ(run.files.size(), 2u);
+    const std::string base = run.files.begin()->first.substr(0, 21);  // sweep_YYYYMMDD_HHMMSS
+    const std::string expected =
+        std::string(kCommandListEnd) + "Running Test...\n" +
+        "Ch 2 (sync): Return Level = -6.0 dB\n" + SyncLine(rigDefaultLatency) +
+        "Analyzing data...\n" + table + "Ch 1 (sweep): Return Level = -6.0 dB\n" +
+        "Signal-to-noise ratio: no noise in the lead-in (sweep -9.0 dBFS).\n" +
+        "Acoustic delay: 0.00 ms (0.00 m at 343 m/s)\n" + "Files: " + base + ".frd " + base +
+        "_ir.wav\n" + "Enter 'c' to continue\n";
     EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
-    ExpectFlat(rows, 0.1);
+    EXPECT_TRUE(run.files.count(base + ".frd") && run.files.count(base + "_ir.wav"));
+    // A flat loop reads 0.0 in every band.
+    for (const BandRow& row : rows) EXPECT_EQ(row.level, 0.0) << "band " << row.band;
     EXPECT_EQ(run.results, table);
     EXPECT_EQ(Count(run.out, kWarning), 0);
 }
@@ -114,8 +121,7 @@ TEST(RigRun, RoomRunReadsTheRoomsBandResponse) {
     EXPECT_NE(run.out.find(SyncLine(rigDefaultLatency)), std::string::npos);
     const std::vector<BandRow> rows = TableRows(TableText(run.out));
     ASSERT_EQ(rows.size(), 31u);
-    // The default sweep: 480000 frames from 18 Hz.
-    const std::vector<double> room = RoomBandLevels(rows, 18, 480000, rigRoomDelay, 48000);
+    const std::vector<double> room = RoomBandLevels(rows, rigRoomFilters, 18, 16175, 48000);
     EXPECT_LE(WorstBandError(rows, room), 0.5) << TableText(run.out);
 }
 
@@ -127,7 +133,7 @@ TEST(RigRun, RealTimeRoomRunHasNoDropoutsAndReadsTheRoom) {
     EXPECT_EQ(Count(run.out, kNoSync), 0);
     const std::vector<BandRow> rows = TableRows(TableText(run.out));
     ASSERT_EQ(rows.size(), 31u);
-    const std::vector<double> room = RoomBandLevels(rows, 18, 480000, rigRoomDelay, 48000);
+    const std::vector<double> room = RoomBandLevels(rows, rigRoomFilters, 18, 16175, 48000);
     EXPECT_LE(WorstBandError(rows, room), 0.5) << TableText(run.out);
     EXPECT_EQ(run.results, TableText(run.out));
 }
@@ -168,6 +174,8 @@ TEST(RigRun, ShortestSweepsStillFindThePulse) {
     EXPECT_EQ(Count(zero.out, " is missing data\n"), 31);
     EXPECT_NE(zero.out.find("Ch 1 (sweep): Return Level = -inf dB\n"), std::string::npos);
     EXPECT_EQ(zero.results, TableText(zero.out));
+    EXPECT_EQ(Count(zero.out, "no response files were written"), 1);
+    EXPECT_TRUE(zero.files.empty());
 
     // 48000 x -0.15866 = -7615.7: 40385 frames, just above the least.
     const ProgramRun least = RunOnRig("rig", "t -0.15866\nr");
@@ -179,9 +187,8 @@ TEST(RigRun, ShortestSweepsStillFindThePulse) {
     ASSERT_EQ(shortSweep.exitStatus, 0) << shortSweep.err;
     EXPECT_NE(shortSweep.out.find(SyncLine(rigDefaultLatency)), std::string::npos);
     EXPECT_NE(shortSweep.out.find("Ch 1 (sweep): Return Level = -6.0 dB\n"), std::string::npos);
-    // A shorter sweep passes the low bands in a cycle or two; from 1 kHz up
-    // every band holds enough of them to read the flat loop.
-    ExpectFlat(TableRows(TableText(shortSweep.out)), 0.1, 1000);
+    // However fast the sweep, the flat loop reads flat in every band.
+    ExpectFlat(TableRows(TableText(shortSweep.out)), 0.05, 0);
 }
 
 TEST(RigRun, NoBandsAndTheHighestEndStillMeasure) {

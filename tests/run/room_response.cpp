@@ -1,6 +1,8 @@
 #include "room_response.h"
 
+#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <numbers>
 
 #include "rig/room.h"
@@ -57,51 +59,48 @@ Biquad Design(const RigFilter& filter, double rate) {
 
 }  // namespace
 
-std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows, double startFrequency,
-                                   std::int64_t sweepFrames, std::int64_t delay, double rate) {
-    std::vector<double> sums(rows.size(), 0.0), counts(rows.size(), 0.0);
-    if (rows.empty() || sweepFrames <= 0) return sums;
-    std::vector<Biquad> room;
-    for (const RigFilter& filter : rigRoomFilters) room.push_back(Design(filter, rate));
+double RoomPower(std::span<const RigFilter> filters, double f, double rate) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * std::numbers::pi * f / rate);
+    double power = 1.0;
+    for (const RigFilter& filter : filters) {
+        const Biquad b = Design(filter, rate);
+        const std::complex<double> h =
+            (b.b0 + b.b1 * z1 + b.b2 * z1 * z1) / (1.0 + b.a1 * z1 + b.a2 * z1 * z1);
+        power *= std::norm(h);
+    }
+    return power;
+}
 
-    // The room's output, delayed: frame j of the capture holds the filtered
-    // sweep's frame j - delay.
-    const double slope = (rows.back().high - startFrequency) / static_cast<double>(sweepFrames);
-    const double w = 2.0 * std::numbers::pi / rate;
-    std::vector<double> heard(static_cast<std::size_t>(sweepFrames), 0.0);
-    for (std::int64_t j = 0; j + delay < sweepFrames; ++j) {
-        const double x = static_cast<double>(j);
-        double y = std::sin((startFrequency + slope * x / 2.0) * w * x);
-        for (Biquad& biquad : room) y = biquad.Step(y);
-        heard[static_cast<std::size_t>(j + delay)] = y;
-    }
-    // Each frame counts in the band of the frequency played at that frame.
-    std::size_t band = 0;
-    for (std::int64_t j = 0; j < sweepFrames; ++j) {
-        const double f = startFrequency + slope * static_cast<double>(j);
-        while (band + 1 < rows.size() && f > rows[band].high) ++band;
-        sums[band] += std::fabs(heard[static_cast<std::size_t>(j)]);
-        counts[band] += 1.0;
-    }
-    double loudest = 0;
+std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows,
+                                   std::span<const RigFilter> filters, double sweptLow,
+                                   double sweptHigh, double rate) {
+    std::vector<double> levels(rows.size(), -INFINITY);
+    double loudest = 0.0;
+    std::vector<double> power(rows.size(), 0.0);
     for (std::size_t b = 0; b < rows.size(); ++b) {
-        sums[b] = counts[b] > 0 ? sums[b] / counts[b] : 0.0;
-        loudest = std::fmax(loudest, sums[b]);
+        const double low = std::max(rows[b].low, sweptLow);
+        const double high = std::min(rows[b].high, sweptHigh);
+        if (!(high > low)) continue;
+        // A fine uniform grid over the band's covered part.
+        constexpr int kSteps = 4000;
+        double sum = 0.0;
+        for (int i = 0; i < kSteps; ++i) {
+            sum += RoomPower(filters, low + (high - low) * (i + 0.5) / kSteps, rate);
+        }
+        power[b] = sum / kSteps;
+        loudest = std::max(loudest, power[b]);
     }
-    for (double& level : sums) level = 20.0 * std::log10(level / loudest);
-    return sums;
+    for (std::size_t b = 0; b < rows.size(); ++b) {
+        if (power[b] > 0.0) levels[b] = 10.0 * std::log10(power[b] / loudest);
+    }
+    return levels;
 }
 
 double WorstBandError(const std::vector<BandRow>& rows, const std::vector<double>& expected) {
-    std::vector<double> differences;
-    for (std::size_t b = 0; b < rows.size() && b < expected.size(); ++b) {
-        if (rows[b].low >= 100) differences.push_back(rows[b].level - expected[b]);
+    if (rows.empty() || rows.size() != expected.size()) return INFINITY;
+    double worst = 0.0;
+    for (std::size_t b = 0; b < rows.size(); ++b) {
+        worst = std::max(worst, std::fabs(rows[b].level - expected[b]));
     }
-    if (differences.empty()) return INFINITY;
-    double mean = 0;
-    for (double d : differences) mean += d;
-    mean /= static_cast<double>(differences.size());
-    double worst = 0;
-    for (double d : differences) worst = std::fmax(worst, std::fabs(d - mean));
     return worst;
 }

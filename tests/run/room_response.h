@@ -1,21 +1,26 @@
 #pragma once
 
-// What a measurement of the typical room should read, computed from the
-// room's definition (its delay and its audio-EQ-cookbook biquads): the sweep
-// as the program plays it, filtered and delayed as the room does, reduced to
-// the mean magnitude per band in dB.
+// What a measurement of a room should read, computed from the room's own
+// definition (its audio-EQ-cookbook biquads): per band, the mean of |H(f)|^2
+// over the band's frequencies that the sweep covers, in dB relative to the
+// loudest band.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "rig/room.h"
 #include "run_support.h"
 
-// One level per row (band edges taken from the rows) for a linear sweep of
-// sweepFrames frames from startFrequency to the last row's upper edge.
-std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows, double startFrequency,
-                                   std::int64_t sweepFrames, std::int64_t delay, double rate);
+// The magnitude squared of the filters in cascade at frequency f.
+double RoomPower(std::span<const RigFilter> filters, double f, double rate);
 
-// Largest difference, in dB, between measured and expected levels over the
-// bands whose lower edge is at least 100 Hz. Each is relative to its own
-// loudest band, so the mean difference over those bands is taken out first.
+// One level per row (band edges taken from the rows) for a sweep from
+// sweptLow to sweptHigh Hz; -inf for a band the sweep does not reach.
+std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows,
+                                   std::span<const RigFilter> filters, double sweptLow,
+                                   double sweptHigh, double rate);
+
+// Largest difference, in dB, between measured and expected levels over all
+// bands (both relative to their own loudest band).
 double WorstBandError(const std::vector<BandRow>& rows, const std::vector<double>& expected);

@@ -116,6 +116,12 @@ ProgramRun RunProgram(const std::string& input, const std::vector<std::string>& 
     std::error_code error;
     run.resultsExist = std::filesystem::is_regular_file(resultsPath, error);
     if (run.resultsExist) run.results = Slurp(resultsPath);
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("sweep_", 0) == 0 && name != "sweep_out.txt" && entry.is_regular_file()) {
+            run.files[name] = Slurp(entry.path());
+        }
+    }
     std::filesystem::remove_all(dir, error);
     return run;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct ProgramRun {
     bool timedOut = false;
     bool resultsExist = false;
     std::string results;  // sweep_out.txt afterwards
+    // The run files it left (sweep_*, but for sweep_out.txt): name, contents.
+    std::map<std::string, std::string> files;
 };
 
 // environment: NAME=value settings for the program, on top of the test's own.

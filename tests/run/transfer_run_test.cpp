@@ -1,0 +1,192 @@
+// The room's transfer function through the real program and the simulated
+// rig: band levels, the response file, the impulse response and the delay,
+// each against what the room's own definition says.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rig/room.h"
+#include "room_response.h"
+#include "run_support.h"
+
+namespace {
+
+// Rooms of the tests' own, beside the rig's devices. "modes" has its modes
+// and a dip below 100 Hz and a gain that keeps its loudest mode unclipped.
+constexpr const char* kRoomDevices = R"(
+pcm.modes { type rig delay 480 gain -12 filters [
+    { type peaking freq 40 gain 10 q 8 }
+    { type peaking freq 71 gain -9 q 5 }
+    { type lowshelf freq 200 gain 4 q 0.7 }
+    { type lowpass freq 12000 q 0.7 } ] }
+pcm.delay480 { type rig delay 480 }
+pcm.hot { type rig gain 12 }
+pcm.deaf { type rig gain -120 }
+)";
+const RigFilter kModes[] = {{RigFilterType::peaking, 40, 10, 8},
+                            {RigFilterType::peaking, 71, -9, 5},
+                            {RigFilterType::lowshelf, 200, 4, 0.7},
+                            {RigFilterType::lowpass, 12000, 0, 0.7}};
+
+class TransferRun : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        config = std::filesystem::path(testing::TempDir()) / "transfer_rooms.conf";
+        std::ofstream(config) << "<" RIG_CONFIG ">\n" << kRoomDevices;
+    }
+    static void TearDownTestSuite() { std::filesystem::remove(config); }
+    static ProgramRun Run(const std::string& device, const std::string& commands,
+                          const std::function<void(const std::filesystem::path&)>& prepare = {}) {
+        return RunProgram(Script(device, commands), {"ALSA_CONFIG_PATH=" + config.string()}, 60,
+                          prepare);
+    }
+    static std::filesystem::path config;
+};
+std::filesystem::path TransferRun::config;
+
+struct Room {
+    const char* device;
+    std::span<const RigFilter> filters;
+    double gainDb;
+};
+
+// Every preset of every room: each band within 0.5 dB of the room's band
+// power; the flat loop reads 0.0 exactly.
+TEST_F(TransferRun, EveryBandOfEveryPresetReadsTheRoomsBandPower) {
+    const Room rooms[] = {{"rig", {}, 0}, {"rig_room", rigRoomFilters, 0}, {"modes", kModes, -12}};
+    for (const Room& room : rooms) {
+        for (int preset = 1; preset <= 5; ++preset) {
+            SCOPED_TRACE(std::string(room.device) + " preset " + std::to_string(preset));
+            const ProgramRun run = Run(room.device, "p " + std::to_string(preset) + "\nr");
+            ASSERT_EQ(run.exitStatus, 0) << run.err;
+            const std::vector<BandRow> rows = TableRows(TableText(run.out));
+            ASSERT_FALSE(rows.empty()) << run.out;
+            const double start = preset == 5 ? 300 : 18;
+            const std::vector<double> truth =
+                RoomBandLevels(rows, room.filters, start, rows.back().high, 48000);
+            EXPECT_LE(WorstBandError(rows, truth), 0.5) << TableText(run.out);
+            for (const BandRow& row : rows) {
+                if (room.filters.empty()) {
+                    EXPECT_EQ(row.level, 0.0) << "band " << row.band;
+                }
+            }
+        }
+    }
+}
+
+// The response file: comments first, then rising points that match the room
+// in third octaves, relative to the loop (the room's gain included).
+TEST_F(TransferRun, ResponseFileMatchesTheRoomInThirdOctaves) {
+    const ProgramRun run = Run("modes", "r");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    ASSERT_EQ(run.files.size(), 2u);
+    const std::string& text = run.files.begin()->second;  // .frd sorts before _ir.wav
+    ASSERT_EQ(text.rfind("* Zembrak 1.00\n", 0), 0u);
+    std::istringstream lines(text);
+    std::string line;
+    std::vector<double> f, db;
+    bool pointsBegun = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("*", 0) == 0) {
+            EXPECT_FALSE(pointsBegun) << "comment after the points: " << line;
+            continue;
+        }
+        pointsBegun = true;
+        double frequency = 0, magnitude = 0, phase = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &frequency, &magnitude, &phase), 3);
+        if (!f.empty()) {
+            ASSERT_GT(frequency, f.back());
+        }
+        EXPECT_GT(phase, -180.0);
+        EXPECT_LE(phase, 180.0);
+        f.push_back(frequency);
+        db.push_back(magnitude);
+    }
+    ASSERT_GT(f.size(), 900u);  // 1/96 octave over 9.8 octaves
+    for (double centre = 25; centre < 14000; centre *= std::cbrt(2.0)) {
+        const double low = centre / std::pow(2.0, 1.0 / 6), high = centre * std::pow(2.0, 1.0 / 6);
+        double measured = 0, truth = 0;
+        int points = 0;
+        for (std::size_t i = 0; i < f.size(); ++i) {
+            if (f[i] >= low && f[i] < high) measured += std::pow(10.0, db[i] / 10), ++points;
+        }
+        for (int i = 0; i < 1000; ++i)
+            truth += RoomPower(kModes, low + (high - low) * (i + 0.5) / 1000, 48000);
+        ASSERT_GT(points, 0);
+        EXPECT_NEAR(10 * std::log10(measured / points), 10 * std::log10(truth / 1000) - 12, 0.5)
+            << centre << " Hz";
+    }
+}
+
+// A pure delay of 480 frames: 10.00 ms, and the impulse response read back
+// through libsndfile peaks there (its time zero lies 10 ms into the file).
+TEST_F(TransferRun, DelayAndImpulseResponseOfAPureDelay) {
+    const ProgramRun run = Run("delay480", "r");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("Acoustic delay: 10.00 ms (3.43 m at 343 m/s)\n"), std::string::npos);
+    ASSERT_EQ(run.files.size(), 2u);
+    const std::filesystem::path wav = std::filesystem::path(testing::TempDir()) / "ir.wav";
+    std::ofstream(wav, std::ios::binary) << std::next(run.files.begin())->second;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_GE(info.frames, 480 + 480 + 48000);
+    std::vector<float> samples(static_cast<std::size_t>(info.frames));
+    EXPECT_EQ(sf_readf_float(file, samples.data(), info.frames), info.frames);
+    sf_close(file);
+    std::filesystem::remove(wav);
+    std::size_t peak = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (std::fabs(samples[i]) > std::fabs(samples[peak])) peak = i;
+    }
+    EXPECT_EQ(peak, 960u);
+    // A unit impulse band-limited to the swept 18 to 16175 Hz peaks at the
+    // band's share of the whole band up to 24000 Hz.
+    EXPECT_NEAR(samples[peak], (16175.0 - 18.0) / 24000.0, 0.01);
+}
+
+TEST_F(TransferRun, ClippedAndSilentInputsAreSaid) {
+    const ProgramRun hot = Run("hot", "r");
+    EXPECT_NE(hot.out.find("Input 1 clipped: "), std::string::npos) << hot.out;
+    EXPECT_EQ(Run("rig", "r").out.find("clipped"), std::string::npos);
+    const ProgramRun deaf = Run("deaf", "r");
+    // -120 dB: the sweep arrives at -129 dBFS RMS, a few steps of 24 bits.
+    EXPECT_NE(deaf.out.find("Input 1 is too low to measure (-12"), std::string::npos) << deaf.out;
+}
+
+// Files of earlier runs under the same time are never replaced: the run
+// takes the next free number.
+TEST_F(TransferRun, TakenNamesMoveTheRunToTheNextNumber) {
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> taken;
+    const ProgramRun run = Run("rig", "r", [&](const std::filesystem::path& dir) {
+        for (std::time_t t = now - 1; t < now + 60; ++t) {
+            char name[64];
+            std::strftime(name, sizeof name, "sweep_%Y%m%d_%H%M%S_ir.wav", std::localtime(&t));
+            std::ofstream(dir / name) << "earlier";
+            taken.push_back(name);
+        }
+    });
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    int numbered = 0;
+    for (const auto& [name, contents] : run.files) {
+        if (contents == "earlier") continue;
+        EXPECT_NE(name.find("_2"), std::string::npos) << name;
+        ++numbered;
+    }
+    EXPECT_EQ(numbered, 2);
+    for (const std::string& name : taken) EXPECT_EQ(run.files.at(name), "earlier");
+}
+
+}  // namespace
