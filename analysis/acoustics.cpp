@@ -10,7 +10,7 @@ namespace {
 
 // Usable sample rates (Hz).
 constexpr double kMinSampleRate = 1000.0;
-constexpr double kMaxSampleRate = 10.0e6;
+constexpr double kMaxSampleRate = 1.0e6;
 
 // Lundeby's method: the first envelope intervals, the levels of the late
 // decay fit above the noise, the intervals per 10 dB of decay and the passes.
@@ -312,7 +312,6 @@ void AnalyseBand(OctaveAcoustics& band, std::span<const double> response, std::s
         return;
     }
     band.decayFound = true;
-    band.noiseDb = floor->noiseDb - floor->peakDb;
     band.decayRangeDb = floor->peakDb - floor->noiseDb;
     band.crossSeconds =
         (static_cast<double>(floor->cross) - static_cast<double>(arrival)) / sampleRate;

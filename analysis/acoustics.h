@@ -69,7 +69,6 @@ struct OctaveAcoustics {
     // Set when the noise floor was found (Lundeby's method converged on a
     // decay above the noise).
     bool decayFound = false;
-    double noiseDb = 0.0;         // noise mean square, dB relative to the envelope peak
     double decayRangeDb = 0.0;    // envelope peak above the noise (dB)
     double crossSeconds = 0.0;    // where the decay meets the noise, after the onset
     AcousticValue edt, t20, t30;  // seconds
