@@ -300,17 +300,30 @@ void AnalyseBand(OctaveAcoustics& band, std::span<const double> response, std::s
     // ring length before the onset, so that none of the direct sound's is lost.
     const std::size_t lead =
         ClampIndex(std::round(CentreDelay(filter, band.lowerHz, band.upperHz, sampleRate)), onset);
-    const std::size_t ring = std::max(lead, std::min(RingLength(filter, sampleRate), onset));
+    const std::size_t ringLength = RingLength(filter, sampleRate);
+    const std::size_t ring = std::max(lead, std::min(ringLength, onset));
     const std::size_t arrival = ring - lead;  // the band's arrival in e
     std::vector<double> e = FilterTimeReversed(filter, response.subspan(onset - ring));
+    // The filter starts from rest at the response's end: its last ring
+    // length is the filter settling, not the room.
+    if (e.size() <= arrival + ringLength) {
+        SetAll(band, AcousticsGap::kNoDecay);
+        return;
+    }
+    e.resize(e.size() - ringLength);
     for (double& v : e) v *= v;
 
-    const std::optional<NoiseFloor> floor = FindNoiseFloor(e, sampleRate);
+    // The noise floor and the decay are sought from the band's arrival on;
+    // the line and the crosspoint then count from the start of e.
+    std::optional<NoiseFloor> floor =
+        FindNoiseFloor(std::span<const double>(e).subspan(arrival), sampleRate);
     if (!floor) {
         const bool silent = std::all_of(e.begin(), e.end(), [](double v) { return v == 0.0; });
         SetAll(band, silent ? AcousticsGap::kNoSignal : AcousticsGap::kNoDecay);
         return;
     }
+    floor->cross += arrival;
+    floor->decay.intercept -= floor->decay.slope * static_cast<double>(arrival);
     band.decayFound = true;
     band.decayRangeDb = floor->peakDb - floor->noiseDb;
     band.crossSeconds =

@@ -393,7 +393,8 @@ TEST_P(BadInput, EveryValueMissingWithTheReason) {
     }
 }
 
-std::vector<float> Decay() {
+// Steady white noise: no decay anywhere.
+std::vector<float> Noise() {
     std::vector<float> r(24000, 0.0f);
     std::mt19937_64 rng(9);
     std::normal_distribution<double> gauss;
@@ -402,7 +403,7 @@ std::vector<float> Decay() {
 }
 
 std::vector<float> WithValue(float v) {
-    std::vector<float> r = Decay();
+    std::vector<float> r = Noise();
     r[500] = v;
     return r;
 }
@@ -416,12 +417,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"empty", {}, 48000, std::nullopt, 20, 20000, AcousticsGap::kBadInput},
         BadCase{"nan_sample", WithValue(NAN), 48000, 0, 20, 20000, AcousticsGap::kBadInput},
         BadCase{"inf_sample", WithValue(INFINITY), 48000, 0, 20, 20000, AcousticsGap::kBadInput},
-        BadCase{"zero_rate", Decay(), 0, 0, 20, 20000, AcousticsGap::kBadInput},
-        BadCase{"nan_rate", Decay(), kNaN, 0, 20, 20000, AcousticsGap::kBadInput},
-        BadCase{"inf_rate", Decay(), kInf, 0, 20, 20000, AcousticsGap::kBadInput},
-        BadCase{"nan_range", Decay(), 48000, 0, kNaN, 20000, AcousticsGap::kBadInput},
-        BadCase{"reversed_range", Decay(), 48000, 0, 20000, 20, AcousticsGap::kBadInput},
-        BadCase{"onset_past_end", Decay(), 48000, 24000, 20, 20000, AcousticsGap::kNoOnset},
+        BadCase{"zero_rate", Noise(), 0, 0, 20, 20000, AcousticsGap::kBadInput},
+        BadCase{"nan_rate", Noise(), kNaN, 0, 20, 20000, AcousticsGap::kBadInput},
+        BadCase{"inf_rate", Noise(), kInf, 0, 20, 20000, AcousticsGap::kBadInput},
+        BadCase{"nan_range", Noise(), 48000, 0, kNaN, 20000, AcousticsGap::kBadInput},
+        BadCase{"reversed_range", Noise(), 48000, 0, 20000, 20, AcousticsGap::kBadInput},
+        BadCase{"onset_past_end", Noise(), 48000, 24000, 20, 20000, AcousticsGap::kNoOnset},
+        BadCase{"steady_noise", Noise(), 48000, 0, 20, 20000, AcousticsGap::kNoDecay},
+        BadCase{"ten_samples_after_onset", Noise(), 48000, 23990, 20, 20000,
+                AcousticsGap::kNoDecay},
         BadCase{"silent", std::vector<float>(48000, 0.0f), 48000, std::nullopt, 20, 20000,
                 AcousticsGap::kNoOnset},
         BadCase{"silent_given_onset", std::vector<float>(48000, 0.0f), 48000, 10, 20, 20000,
