@@ -129,6 +129,7 @@ std::optional<NoiseFloor> FindNoiseFloor(std::span<const double> e, double sampl
     const auto peakAt = std::max_element(env.levelDb.begin(), env.levelDb.end());
     const std::size_t peak = static_cast<std::size_t>(peakAt - env.levelDb.begin());
     result.peakDb = *peakAt;
+    const std::size_t peakSample = peak * env.width;
 
     // First pass: noise from the last tenth, decay from the peak down to
     // 10 dB above that noise.
@@ -154,11 +155,19 @@ std::optional<NoiseFloor> FindNoiseFloor(std::span<const double> e, double sampl
         const double noise = std::max(MeanOf(e, noiseStart, n), floor);
         const double noiseDb = PowerDb(noise);
 
-        // Late decay: from kLateFitTopDb down to kLateFitBottomDb above the noise.
-        std::size_t first = 0;
-        while (first < env.levelDb.size() && env.levelDb[first] > noiseDb + kLateFitTopDb) ++first;
+        // Late decay: the intervals where the present line runs from
+        // kLateFitTopDb down to kLateFitBottomDb above the noise, after the
+        // peak (the line, not the envelope, picks them: a gap after the
+        // direct sound or a dip of the envelope does not end the range).
+        const auto timeAt = [&](double levelDb) {
+            return (levelDb - line->intercept) / line->slope;
+        };
+        const double from = std::max(timeAt(noiseDb + kLateFitTopDb), env.centre[0]);
+        const double to = timeAt(noiseDb + kLateFitBottomDb);
+        std::size_t first = std::min(peakSample / env.width, env.levelDb.size());
+        while (first < env.levelDb.size() && env.centre[first] < from) ++first;
         std::size_t end = first;
-        while (end < env.levelDb.size() && env.levelDb[end] >= noiseDb + kLateFitBottomDb) ++end;
+        while (end < env.levelDb.size() && env.centre[end] <= to) ++end;
         const std::optional<Line> late = FitFalling(env, first, end);
         if (!late) break;
         const double next = (noiseDb - late->intercept) / late->slope;
