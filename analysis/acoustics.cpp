@@ -284,10 +284,11 @@ double CentreDelay(std::span<const Biquad> sections, double lowerHz, double uppe
 // Length (samples) of the sections' impulse response holding all but a
 // thousandth of its energy, at most one second.
 std::size_t RingLength(std::span<const Biquad> sections, double sampleRate) {
-    std::vector<double> h(static_cast<std::size_t>(sampleRate), 0.0);
-    h[0] = 1.0;
-    h = FilterTimeReversed(sections, std::vector<double>(h.rbegin(), h.rend()));
-    // h now runs backwards in time: its last sample is the response's first.
+    std::vector<double> x(static_cast<std::size_t>(sampleRate), 0.0);
+    x.back() = 1.0;
+    // Run backwards, the response to the last sample runs from it towards
+    // the first: h[size - 1 - m] is the causal response's sample m.
+    const std::vector<double> h = FilterTimeReversed(sections, x);
     double total = 0.0;
     for (double v : h) total += v * v;
     double sum = 0.0;
