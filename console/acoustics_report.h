@@ -1,0 +1,40 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "analysis/acoustics.h"
+
+// What the acoustics file's header says about the run.
+struct AcousticsHeader {
+    std::string date;      // when the run started, as the run prints it
+    std::string device;    // the device's name
+    std::string settings;  // the run's settings, one line
+};
+
+// Width of the table's label column and of each octave column; a line is
+// kAcousticsLabelWidth + kOctaveBandCount * kAcousticsColumnWidth = 79
+// characters, so the table fits an 80-column terminal.
+constexpr int kAcousticsLabelWidth = 7;
+constexpr int kAcousticsColumnWidth = 9;
+
+// sweep_YYYYMMDD_HHMMSS_acoustics.txt for a run started at localTime (fields
+// out of their ranges are written as they are, never longer than their sign
+// and digits).
+std::string AcousticsFileName(const std::tm& localTime);
+
+// The table printed after the run's other lines: a title, a row of octave
+// centres and one row per parameter (EDT, T20, T30 in seconds, C50, C80 in
+// dB, D50 in percent); `-` where a value is missing, with a closing line
+// pointing to the file for the reasons. Every line ends with '\n'.
+std::string AcousticsTable(const AcousticsResult& result);
+
+// Why one value is missing, in words (for the file).
+std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, double needDb,
+                             double bottomDb);
+
+// The acoustics file: a header (date, device, settings, onset, method), the
+// table, each octave's noise floor and decay range, and one line per missing
+// value (or per octave, when all its values miss for the same reason) with
+// the reason.
+std::string AcousticsFileText(const AcousticsResult& result, const AcousticsHeader& header);
