@@ -292,6 +292,12 @@ std::vector<FrequencyTick> FrequencyTicks(double low, double high) {
             ticks.push_back({f, m == 1 || m == 2 || m == 5, m == 1});
         }
     }
+    // A short axis with few 1-2-5 values has room to label every line.
+    const auto labelled = std::count_if(ticks.begin(), ticks.end(),
+                                        [](const FrequencyTick& tick) { return tick.labelled; });
+    if (labelled < kPlotFewLabels) {
+        for (FrequencyTick& tick : ticks) tick.labelled = true;
+    }
     return ticks;
 }
 

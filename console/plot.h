@@ -98,7 +98,9 @@ double FrequencyToX(double f, double low, double high, double left, double right
 double LevelToY(double level, double bottomLevel, double topLevel, double bottomY, double topY);
 
 // A grid line of the frequency axis: every m * 10^k Hz, m = 1..9, inside
-// [low, high]; the 1-2-5 values are labelled, the 1s are decades.
+// [low, high]; the 1-2-5 values are labelled (all of them when fewer than
+// kPlotFewLabels would be), the 1s are decades.
+constexpr int kPlotFewLabels = 5;
 struct FrequencyTick {
     double frequency = 0.0;
     bool labelled = false;

@@ -193,8 +193,24 @@ TEST(PlotAxes, TicksIncludeTheRangeEnds) {
     }
     EXPECT_EQ(labelled,
               (std::vector<double>{20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000}));
-    // 300 .. 3000 Hz: 300..900, 1k, 2k, 3k.
-    EXPECT_EQ(FrequencyTicks(300.0, 3000.0).size(), 10u);
+}
+
+TEST(PlotAxes, ShortAxesLabelEveryLine) {
+    // 18 .. 355 Hz: 20 .. 90, 100 .. 300, where 1-2-5 gives only four labels.
+    std::vector<double> all, labelled;
+    for (const FrequencyTick& tick : FrequencyTicks(18.0, 355.0)) {
+        all.push_back(tick.frequency);
+        if (tick.labelled) labelled.push_back(tick.frequency);
+    }
+    EXPECT_EQ(all, (std::vector<double>{20, 30, 40, 50, 60, 70, 80, 90, 100, 200, 300}));
+    EXPECT_EQ(labelled, all);
+    // 300 .. 3000 Hz: 300 .. 900, 1k, 2k, 3k, four of them 1-2-5.
+    const std::vector<FrequencyTick> decade = FrequencyTicks(300.0, 3000.0);
+    EXPECT_EQ(decade.size(), 10u);
+    for (const FrequencyTick& tick : decade) EXPECT_TRUE(tick.labelled) << tick.frequency;
+    // 50 .. 1000 Hz has five: 50, 100, 200, 500, 1k; 60 Hz stays unlabelled.
+    const std::vector<FrequencyTick> five = FrequencyTicks(50.0, 1000.0);
+    EXPECT_EQ(std::count_if(five.begin(), five.end(), [](auto& t) { return t.labelled; }), 5);
 }
 
 TEST(PlotAxes, NoTicksForAnUnusableRange) {
