@@ -41,6 +41,46 @@ double Clamp(double value, double low, double high) {
     return std::min(std::max(value, low), high);
 }
 
+// The text with every byte that does not belong to well-formed UTF-8
+// replaced by '?': cairo refuses to set malformed text, and a device name or
+// a file name may be anything.
+std::string WellFormedUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        unsigned int low = 0x80, high = 0xbf;  // range of the second byte
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            if (lead == 0xe0) low = 0xa0;   // no overlong forms
+            if (lead == 0xed) high = 0x9f;  // no surrogates
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            if (lead == 0xf0) low = 0x90;
+            if (lead == 0xf4) high = 0x8f;  // nothing beyond U+10FFFF
+        }
+        bool ok = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; ok && k < length; ++k) {
+            const unsigned char c = static_cast<unsigned char>(text[i + k]);
+            ok = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xbf);
+        }
+        if (ok) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out.push_back('?');
+            ++i;
+        }
+    }
+    return out;
+}
+
 // Text helpers, all with the toy text interface and DejaVu fonts.
 void SetFont(cairo_t* cr, double size, bool bold = false, bool mono = false) {
     cairo_select_font_face(cr, mono ? kMonoFont : kFont, CAIRO_FONT_SLANT_NORMAL,
@@ -50,7 +90,7 @@ void SetFont(cairo_t* cr, double size, bool bold = false, bool mono = false) {
 
 double TextWidth(cairo_t* cr, const std::string& text) {
     cairo_text_extents_t extents;
-    cairo_text_extents(cr, text.c_str(), &extents);
+    cairo_text_extents(cr, WellFormedUtf8(text).c_str(), &extents);
     return extents.x_advance;
 }
 
@@ -58,7 +98,7 @@ double TextWidth(cairo_t* cr, const std::string& text) {
 // align of its width to the left (0 left-aligned, 0.5 centred, 1 right).
 void ShowText(cairo_t* cr, const std::string& text, double x, double baseline, double align) {
     cairo_move_to(cr, x - align * TextWidth(cr, text), baseline);
-    cairo_show_text(cr, text.c_str());
+    cairo_show_text(cr, WellFormedUtf8(text).c_str());
 }
 
 // Adds a curve to the path, gaps where points are unusable. Points that fall

@@ -526,6 +526,28 @@ TEST_F(PlotFiles, HostileDataDrawsWithoutFailing) {
     }
 }
 
+// Text is whatever a device or file name holds: malformed UTF-8 (a stray
+// byte, a cut sequence, an overlong form, a surrogate) draws as well as good
+// UTF-8 does.
+TEST_F(PlotFiles, MalformedTextStillDraws) {
+    const std::string texts[] = {"device \xff\xfe",
+                                 "cut \xe2\x82",
+                                 "overlong \xc0\xaf",
+                                 "surrogate \xed\xa0\x80",
+                                 "beyond \xf4\x90\x80\x80",
+                                 "fine \xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5",
+                                 std::string("nul \0 inside", 13)};
+    for (const std::string& text : texts) {
+        PlotData data = SlopeData();
+        data.titleLines = {text, text};
+        data.responseLabel = text;
+        data.cornerLines = {text};
+        data.extra = PlotExtraCurve{text, {{100.0}, {1.0}}, PlotScale::kPercent};
+        EXPECT_EQ(WritePlotPng(File("text.png"), data), "") << text;
+        EXPECT_EQ(WritePlotSvg(File("text.svg"), data), "") << text;
+    }
+}
+
 TEST_F(PlotFiles, UnwritablePathsAreReported) {
     const PlotData data = SlopeData();
     const std::string missing = File("no/such/dir/sweep.png");
