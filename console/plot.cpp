@@ -271,6 +271,26 @@ double HeaderHeight(const PlotData& data, std::size_t legendEntries) {
 
 }  // namespace
 
+std::vector<std::string> PlotTitleLines(const PlotTitleFacts& facts) {
+    char when[64] = "(time unknown)";
+    std::tm local{};
+    if (localtime_r(&facts.when, &local) != nullptr) {
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    }
+    std::vector<std::string> lines;
+    lines.push_back(std::string("Sweep ") + when + ", device " + facts.device);
+    char delay[64] = "acoustic delay not found";
+    if (std::isfinite(facts.acousticDelay)) {
+        std::snprintf(delay, sizeof delay, "acoustic delay %.2f ms", facts.acousticDelay * 1000.0);
+    }
+    lines.push_back("Q " + FormatNumber(facts.q) + ", " + std::to_string(facts.bandCount) +
+                    (facts.bandCount == 1 ? " band" : " bands") + ", start " +
+                    FormatNumber(facts.startFrequency) + " Hz, length " +
+                    FormatNumber(facts.sweepLength) + " s, " + delay);
+    if (!facts.calibration.empty()) lines.push_back("Calibration: " + facts.calibration);
+    return lines;
+}
+
 FrequencyRange PlotFrequencyRange(double sweptLow, double sweptHigh) {
     FrequencyRange range;
     if (!std::isfinite(sweptLow) || !std::isfinite(sweptHigh) || sweptLow <= 0.0 ||

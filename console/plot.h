@@ -7,6 +7,7 @@
 
 #include <cairo.h>
 
+#include <ctime>
 #include <limits>
 #include <optional>
 #include <string>
@@ -155,6 +156,22 @@ constexpr PlotRgb kResponseRgb{0.05, 0.30, 0.75};
 constexpr PlotRgb kBandRgb{0.90, 0.42, 0.00};
 constexpr PlotRgb kNoiseRgb{0.55, 0.55, 0.55};
 constexpr PlotRgb kExtraRgb{0.60, 0.10, 0.55};
+
+// What the title says about a run.
+struct PlotTitleFacts {
+    std::time_t when = 0;  // shown in local time
+    std::string device;
+    double q = 0.0;
+    int bandCount = 0;
+    double startFrequency = 0.0;          // Hz
+    double sweepLength = 0.0;             // s
+    double acousticDelay = kPlotNoLevel;  // s; not finite when not found
+    std::string calibration;              // empty when none is used
+};
+// "Sweep 2026-12-07 13:05:12, device rig",
+// "Q 4, 31 bands, start 18 Hz, length 10 s, acoustic delay 2.92 ms",
+// and "Calibration: ..." when there is one.
+std::vector<std::string> PlotTitleLines(const PlotTitleFacts& facts);
 
 // Draws the whole picture on cr, which covers width x height units.
 void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height);

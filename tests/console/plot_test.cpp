@@ -342,6 +342,40 @@ TEST(PlotAxes, FrameRangesTheDbAxisToTheData) {
     EXPECT_DOUBLE_EQ(FramePlot(data, kPlotWidth, kPlotHeight).percentTop, 5.0);
 }
 
+TEST(PlotTitle, SaysWhatTheRunWas) {
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 7;
+    local.tm_hour = 13;
+    local.tm_min = 5;
+    local.tm_sec = 12;
+    local.tm_isdst = -1;
+    PlotTitleFacts facts;
+    facts.when = std::mktime(&local);
+    facts.device = "rig_room";
+    facts.q = 4.0;
+    facts.bandCount = 31;
+    facts.startFrequency = 18.0;
+    facts.sweepLength = 10.0;
+    facts.acousticDelay = 0.0029166;
+    EXPECT_EQ(PlotTitleLines(facts),
+              (std::vector<std::string>{
+                  "Sweep 2026-12-07 13:05:12, device rig_room",
+                  "Q 4, 31 bands, start 18 Hz, length 10 s, acoustic delay 2.92 ms"}));
+
+    facts.q = 1.3;
+    facts.bandCount = 1;
+    facts.startFrequency = 22.5;
+    facts.sweepLength = 0.5;
+    facts.acousticDelay = kNaN;
+    facts.calibration = "mic.txt, 0 dB at 1 kHz";
+    const std::vector<std::string> lines = PlotTitleLines(facts);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "Q 1.3, 1 band, start 22.5 Hz, length 0.5 s, acoustic delay not found");
+    EXPECT_EQ(lines[2], "Calibration: mic.txt, 0 dB at 1 kHz");
+}
+
 // ---- Files ----
 
 // A straight line of 6 dB per octave through -20 dB at 1 kHz.
