@@ -241,8 +241,8 @@ std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
         entries.push_back({data.responseLabel, kResponseRgb, 3.0, 1.0});
     }
     if (HasBandStep(data.bands)) {
-        entries.push_back({"Bands of the table (0 dB at " +
-                               FormatNumber(std::round(frame.tableZero * 10.0) / 10.0) + " dB)",
+        entries.push_back({"Bands of the table, their 0 dB drawn at " +
+                               FormatNumber(std::round(frame.tableZero * 10.0) / 10.0) + " dB",
                            kBandRgb, 4.0, 0.9});
     }
     if (HasUsablePoint(data.noiseFloor)) {
