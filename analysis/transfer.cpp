@@ -23,6 +23,13 @@ constexpr double kOutsideRegularisation = 1.0;
 
 constexpr double kSpeedOfSound = 343.0;
 
+// Room decay the transform leaves room for beyond the take: a reverberation
+// time of 2 s falls by 90 dB in 3 s.
+constexpr double kDecaySeconds = 3.0;
+
+// The shortest lead-in whose noise is taken as the noise floor.
+constexpr std::int64_t kShortestNoiseFrames = 1024;
+
 // Index clamped to [0, last] from a value that may be anything.
 std::int64_t ClampIndex(double value, std::int64_t last) {
     if (!(value > 0.0)) return 0;  // also NaN
@@ -115,15 +122,16 @@ TransferFunction ComputeTransfer(const Take& take) {
     if (take.played.empty() || !std::isfinite(take.rate) || !(take.rate > 0.0) || !rangeUsable) {
         return result;
     }
-    // One second of decay beyond the take, so the room's tail does not wrap
-    // onto the times before the direct sound.
+    // kDecaySeconds of decay beyond the take, so the room's tail does not
+    // wrap onto the times before the direct sound.
     const auto frames = static_cast<std::int64_t>(take.played.size());
     if (frames > kLongestTransform || take.rate > static_cast<double>(kLongestTransform)) {
         result.status = TransferStatus::TooLong;
         return result;
     }
     const std::int64_t size = FastTransformLength(
-        frames + static_cast<std::int64_t>(std::ceil(take.rate)), kLongestTransform);
+        frames + static_cast<std::int64_t>(std::ceil(take.rate * kDecaySeconds)),
+        kLongestTransform);
     if (size == 0) {
         result.status = TransferStatus::TooLong;
         return result;
@@ -166,6 +174,26 @@ TransferFunction ComputeTransfer(const Take& take) {
     fftw_execute(plan);
     // Same size, in place, same alignment (both from the transform memory).
     fftw_execute_dft_r2c(plan, yr, ComplexView(y));
+
+    // The noise of input 1 before the sweep arrives (the capture ahead of
+    // the loop-back reference), transformed the same way.
+    const std::int64_t noiseFrames =
+        std::clamp<std::int64_t>(take.capturedSweepStart, 0, std::min(capturedFrames, frames));
+    Spectrum noise;
+    if (noiseFrames >= kShortestNoiseFrames) {
+        try {
+            noise.resize(binCount);
+        } catch (const std::bad_alloc&) {
+            noise = Spectrum();
+        }
+    }
+    if (!noise.empty()) {
+        double* nr = RealView(noise);
+        for (std::int64_t n = 0; n < noiseFrames; ++n) {
+            nr[n] = static_cast<double>(take.captured[static_cast<std::size_t>(n)]);
+        }
+        fftw_execute_dft_r2c(plan, nr, ComplexView(noise));
+    }
     fftw_destroy_plan(plan);
 
     const double spacing = take.rate / static_cast<double>(size);
@@ -181,11 +209,23 @@ TransferFunction ComputeTransfer(const Take& take) {
     }
     const double inside = kInsideRegularisation * reference;
     const double outside = kOutsideRegularisation * reference;
+    // Noise as long as the take has the lead-in's spectrum times the
+    // take's share of frames; through the same division it is what the
+    // noise contributes to |H|^2.
+    const double noiseScale =
+        noise.empty() ? 0.0 : static_cast<double>(frames) / static_cast<double>(noiseFrames);
+    if (!noise.empty()) result.noisePower.resize(binCount);
     for (std::size_t k = 0; k < binCount; ++k) {
         const auto bin = static_cast<std::int64_t>(k);
         const double epsilon = bin >= swept.first && bin <= swept.last ? inside : outside;
-        y[k] = y[k] * std::conj(x[k]) / (PowerOf(x[k]) + epsilon);
+        const double denominator = PowerOf(x[k]) + epsilon;
+        y[k] = y[k] * std::conj(x[k]) / denominator;
+        if (!noise.empty()) {
+            result.noisePower[k] =
+                noiseScale * PowerOf(noise[k]) * PowerOf(x[k]) / (denominator * denominator);
+        }
     }
+    noise = Spectrum();
     x = Spectrum();  // give the memory back before the caller goes on
 
     result.bins = std::move(y);
@@ -316,7 +356,14 @@ ImpulseResponse CutImpulseResponse(std::span<const double> response, double rate
     return cut;
 }
 
-std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave) {
+namespace {
+
+// Points at 1/pointsPerOctave octave steps over the swept range, each with
+// the mean of power(range) over the bins within half a step either side
+// inside the swept range (the nearest bin when none is), in dB.
+template <typename Power>
+std::vector<ResponsePoint> SmoothedPoints(const TransferFunction& h, int pointsPerOctave,
+                                          Power power) {
     std::vector<ResponsePoint> points;
     if (!Usable(h) || pointsPerOctave < 1 || pointsPerOctave > 1000) {
         return points;
@@ -342,9 +389,21 @@ std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int point
             const std::int64_t nearest = ClampIndex(std::round(point.frequency / spacing), lastBin);
             range = {nearest, nearest};
         }
-        const double power = MeanPower(h.bins, range);
-        point.magnitudeDb = power > 0.0 ? std::max(kFloorDb, 10.0 * std::log10(power)) : kFloorDb;
+        const double mean = power(range);
+        point.magnitudeDb = mean > 0.0 ? std::max(kFloorDb, 10.0 * std::log10(mean)) : kFloorDb;
+        points.push_back(point);
+    }
+    return points;
+}
 
+}  // namespace
+
+std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave) {
+    std::vector<ResponsePoint> points = SmoothedPoints(
+        h, pointsPerOctave, [&h](BinRange range) { return MeanPower(h.bins, range); });
+    const double spacing = h.BinSpacing();
+    const std::int64_t lastBin = h.size / 2;
+    for (ResponsePoint& point : points) {
         // The phase at the point itself, between the two bins around it.
         const double position = point.frequency / spacing;
         const std::int64_t below = ClampIndex(std::floor(position), lastBin);
@@ -356,9 +415,19 @@ std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int point
         double phase = std::arg(value) * 180.0 / std::numbers::pi;
         if (phase <= -180.0) phase += 360.0;
         point.phaseDegrees = phase;
-        points.push_back(point);
     }
     return points;
+}
+
+std::vector<ResponsePoint> SmoothedNoise(const TransferFunction& h, int pointsPerOctave) {
+    if (h.noisePower.size() != h.bins.size()) return {};
+    return SmoothedPoints(h, pointsPerOctave, [&h](BinRange range) {
+        double sum = 0.0;
+        for (std::int64_t k = range.first; k <= range.last; ++k) {
+            sum += h.noisePower[static_cast<std::size_t>(k)];
+        }
+        return sum / static_cast<double>(range.last - range.first + 1);
+    });
 }
 
 SignalChecks CheckSignal(std::span<const std::int64_t> captured, std::int64_t captureSweepStart,

@@ -67,6 +67,9 @@ struct TransferFunction {
     double rate = 0.0;
     double startFrequency = 0.0;  // swept range (Hz)
     double endFrequency = 0.0;
+    // Per bin: the noise of input 1 in the lead-in, as it shows in |H|^2 over
+    // a take of this length. Empty when the lead-in was too short to tell.
+    std::vector<double> noisePower;
 
     double BinSpacing() const { return rate / static_cast<double>(size); }
 };
@@ -82,8 +85,8 @@ void ApplyCalibration(TransferFunction& h, const Calibration& calibration);
 std::int64_t FastTransformLength(std::int64_t minimum, std::int64_t limit);
 
 // Deconvolves the take: the aligned capture over the played frames, both
-// padded with zeros to a length that holds the take and one second of the
-// room's decay beyond it. Outside the swept range the regularisation drives
+// padded with zeros to a length that holds the take and three seconds of
+// the room's decay beyond it. Outside the swept range the regularisation drives
 // H towards zero.
 TransferFunction ComputeTransfer(const Take& take);
 
@@ -154,6 +157,10 @@ constexpr double kFloorDb = -300.0;
 // interpolated at the point's frequency. Empty unless
 // 1 <= pointsPerOctave <= 1000.
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave);
+
+// The noise floor: the lead-in's noise as it shows in H, smoothed as
+// SmoothedResponse smooths H (phase 0). Empty without a noise estimate.
+std::vector<ResponsePoint> SmoothedNoise(const TransferFunction& h, int pointsPerOctave);
 
 // Checks of the captured signal of input 1.
 struct SignalChecks {

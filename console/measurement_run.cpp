@@ -9,14 +9,18 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "analysis/acoustics.h"
 #include "analysis/analyze.h"
 #include "analysis/transfer.h"
+#include "console/acoustics_report.h"
 #include "console/calibration_file.h"
+#include "console/plot.h"
 #include "console/run_files.h"
 #include "console/run_report.h"
 #include "samples/packing.h"
@@ -32,7 +36,7 @@ constexpr const char* kResultsFile = "sweep_out.txt";
 // reference), for the band-limited ringing ahead of the direct sound, and
 // this much after the direct sound.
 constexpr double kImpulseLeadSeconds = 0.01;
-constexpr double kImpulseTailSeconds = 1.0;
+constexpr double kImpulseTailSeconds = 2.5;
 
 // A zero-filled array, or null when the memory is not there.
 template <typename T>
@@ -158,18 +162,34 @@ const char* TransferProblem(TransferStatus status) {
     return "";
 }
 
-// Writes the run's files (response, impulse response) under one new name
-// and names them in one line; says which could not be written and why.
-void WriteRunFiles(std::time_t runTime, const std::string& responseText,
-                   std::span<const float> impulse) {
-    const std::string endings[] = {".frd", "_ir.wav"};
+// What a run saves beside its results table.
+struct RunOutputs {
+    std::string responseText;    // the response file
+    std::vector<float> impulse;  // the impulse response
+    PlotData plot;               // the picture
+    std::string acousticsText;   // the acoustics file
+};
+
+// Writes the run's files under one new name and names them in one line;
+// says which could not be written and why.
+void WriteRunFiles(std::time_t runTime, const RunOutputs& outputs) {
+    const std::string endings[] = {".frd", "_ir.wav", ".png", ".svg", "_acoustics.txt"};
     RunFiles files = CreateRunFiles(runTime, endings);
     if (!files.ok()) {
         std::printf("The run's files were not saved: %s\n", files.error.c_str());
         return;
     }
-    const std::string errors[] = {WriteText(files.Release(0), responseText),
-                                  WriteImpulseWav(files.Release(1), impulse, kSampleRate)};
+    // The pictures are written through a file of their own beside the
+    // reserved name and renamed onto it when complete.
+    close(files.Release(2));
+    close(files.Release(3));
+    const std::string errors[] = {
+        WriteText(files.Release(0), outputs.responseText),
+        WriteImpulseWav(files.Release(1), outputs.impulse, kSampleRate),
+        WritePlotPng(files.paths[2], outputs.plot),
+        WritePlotSvg(files.paths[3], outputs.plot),
+        WriteText(files.Release(4), outputs.acousticsText),
+    };
     std::string saved;
     for (std::size_t i = 0; i < files.paths.size(); ++i) {
         const std::string name = files.base + endings[i];
@@ -182,9 +202,60 @@ void WriteRunFiles(std::time_t runTime, const std::string& responseText,
     if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
 }
 
+PlotCurve CurveOf(const std::vector<ResponsePoint>& points) {
+    PlotCurve curve;
+    for (const ResponsePoint& point : points) {
+        curve.frequencies.push_back(point.frequency);
+        curve.levels.push_back(point.magnitudeDb);
+    }
+    return curve;
+}
+
+// The picture: the response at 1/12 octave, the table's bands, the noise
+// floor and, where measured, the T30 per octave in a corner.
+PlotData PlotOf(const TestSettings& settings, std::time_t runTime, const TransferFunction& h,
+                std::span<const double> lower, std::span<const double> upper,
+                const std::vector<double>& levels, const Delay& delay,
+                const AcousticsResult& acoustics) {
+    PlotData plot;
+    PlotTitleFacts facts;
+    facts.when = runTime;
+    facts.device = settings.deviceName;
+    facts.q = settings.q;
+    facts.bandCount = settings.bandCount;
+    facts.startFrequency = settings.startFrequency;
+    facts.sweepLength = settings.sweepLength;
+    facts.acousticDelay = delay.milliseconds / 1000.0;
+    if (settings.calibration != nullptr) facts.calibration = CalibrationLine(*settings.calibration);
+    plot.titleLines = PlotTitleLines(facts);
+    plot.response = CurveOf(SmoothedResponse(h, 12));
+    plot.noiseFloor = CurveOf(SmoothedNoise(h, 12));
+    for (std::size_t b = 0; b < levels.size(); ++b) {
+        plot.bands.push_back({lower[b], upper[b], levels[b]});
+    }
+    plot.lowFrequency = h.startFrequency;
+    plot.highFrequency = h.endFrequency;
+    for (const OctaveAcoustics& band : acoustics.bands) {
+        if (!band.t30.value) continue;
+        if (plot.cornerLines.empty()) plot.cornerLines.push_back("T30 per octave");
+        char line[64];
+        std::snprintf(line, sizeof line, "%5d Hz  %.2f s", band.nominalHz, *band.t30.value);
+        plot.cornerLines.push_back(line);
+    }
+    return plot;
+}
+
+// The settings of a run as one line, for the files' headers.
+std::string SettingsLine(const TestSettings& settings) {
+    char line[256];
+    std::snprintf(line, sizeof line, "Q %g, %d bands, start %.1f Hz, length %.1f s", settings.q,
+                  settings.bandCount, settings.startFrequency, settings.sweepLength);
+    return line;
+}
+
 // Everything that follows from an aligned take: the transfer function, the
-// table from it, the checks of input 1, the acoustic delay, the run's files
-// and the results file.
+// table from it, the checks of input 1, the acoustic delay, the room's
+// acoustics, the run's files and the results file.
 void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& take,
                 double returnLevel, std::int64_t sweepFrames, std::time_t runTime) {
     TransferFunction h = ComputeTransfer(take);
@@ -216,11 +287,20 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
         return;
     }
 
-    const Waveform response = ImpulseResponseOf(h);
-    const Delay delay = FindDelay(response, kSampleRate);
-    std::printf("Acoustic delay: %.2f ms (%.2f m at 343 m/s)\n", delay.milliseconds, delay.metres);
-    const ImpulseResponse impulse = CutImpulseResponse(response, kSampleRate, delay.samples,
-                                                       kImpulseLeadSeconds, kImpulseTailSeconds);
+    RunOutputs outputs;
+    Delay delay;
+    AcousticsResult acoustics;
+    {
+        const Waveform response = ImpulseResponseOf(h);
+        delay = FindDelay(response, kSampleRate);
+        std::printf("Acoustic delay: %.2f ms (%.2f m at 343 m/s)\n", delay.milliseconds,
+                    delay.metres);
+        outputs.impulse = CutImpulseResponse(response, kSampleRate, delay.samples,
+                                             kImpulseLeadSeconds, kImpulseTailSeconds)
+                              .samples;
+    }
+    acoustics = ComputeAcoustics(outputs.impulse, kSampleRate, std::nullopt, h.startFrequency,
+                                 h.endFrequency);
 
     ResponseHeader header;
     header.when = runTime;
@@ -232,9 +312,20 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     header.delay = delay;
     if (settings.calibration != nullptr)
         header.calibration = CalibrationLine(*settings.calibration);
-    const std::string responseText = FormatResponse(header, SmoothedResponse(h, 96));
-    WriteRunFiles(runTime, responseText, impulse.samples);
+    outputs.responseText = FormatResponse(header, SmoothedResponse(h, 96));
+    outputs.plot = PlotOf(settings, runTime, h, lower, upper, levels, delay, acoustics);
+    char date[64] = "unknown";
+    std::tm local{};
+    if (localtime_r(&runTime, &local) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    }
+    outputs.acousticsText =
+        AcousticsFileText(acoustics, {date, settings.deviceName, SettingsLine(settings)});
+    h = TransferFunction();  // its memory back before the files are written
+
+    WriteRunFiles(runTime, outputs);
     AppendResults(resultsText);
+    std::fputs(AcousticsTable(acoustics).c_str(), stdout);
 }
 
 }  // namespace
