@@ -2,7 +2,7 @@
 # Builds the Debian package from the build tree with CPack and checks it
 # with dpkg-deb: its control fields, its dependencies against the libraries
 # its programs load, its file list and checksums, and that removing it
-# leaves no configuration file behind.
+# leaves nothing behind, in a dpkg database of its own.
 # Arguments: build tree, work folder, source tree. Environment: CPACK.
 set -eu
 build=$1
@@ -75,5 +75,22 @@ for library in libasound libfftw3 libsndfile libcairo libc; do
     echo "$needed" | grep -q " $library\.so\." || fail "neither the program nor the plugin loads $library"
 done
 echo "Depends: $(field Depends)"
+
+# Installed and removed by dpkg in a root folder of its own (its libraries
+# are the system's, so their dependencies are not looked at): every packaged
+# file is there, and after the removal nothing but dpkg's own records.
+root=$work/dpkg-root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
+: >"$root/var/lib/dpkg/status"
+: >"$root/var/lib/dpkg/available"
+dpkg="dpkg --root=$root --force-depends --force-not-root --force-script-chrootless"
+$dpkg --install "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg --install failed: $(cat "$work/dpkg.log")"
+(cd "$root" && find . ! -type d ! -path './var/*' | sed 's/^\.//' | sort) >"$work/dpkg-installed"
+(cat "$work/files"; awk '$1 ~ /^l/ { sub(/^\./, "", $6); print $6 }' "$work/contents") | sort >"$work/all"
+cmp -s "$work/dpkg-installed" "$work/all" || fail "dpkg installed $(tr '\n' ' ' <"$work/dpkg-installed")"
+$dpkg --status zembrak 2>/dev/null | grep -q '^Status: install ok installed$' || fail "dpkg does not list zembrak"
+$dpkg --remove zembrak >>"$work/dpkg.log" 2>&1 || fail "dpkg --remove failed: $(cat "$work/dpkg.log")"
+left=$(cd "$root" && find . ! -path './var*' ! -path .)
+[ -z "$left" ] || fail "left after the removal: $left"
 
 finish
