@@ -67,14 +67,14 @@ TEST(RigConvolver, MatchesTheDirectSumForRandomResponsesAndOddBlocks) {
         {17, {1, 5, 13}},  // the shortest partitioned one: one block of 32
         {100, {99, 101, 1}},
         {1000, {333, 1, 1024}},
-        {4096, {4095, 3, 4097}},  // one partition of the largest block
-        {4097, {777, 1}},         // two partitions, the second of one tap
-        {13001, {1023, 5000, 1, 8191}},
+        {4096, {4095, 3, 4097}},        // one partition of the largest block
+        {4097, {777, 1}},               // two partitions, the second of one tap
+        {9001, {1023, 5000, 1, 8191}},  // three partitions
     };
     unsigned seed = 1;
     for (const auto& c : cases) {
         const std::vector<double> h = Random(c.taps, seed++);
-        const std::vector<double> x = Random(3 * c.taps + 5000, seed++);
+        const std::vector<double> x = Random(2 * c.taps + 3000, seed++);
         RigConvolver conv(h);
         EXPECT_EQ(conv.Taps(), c.taps);
         EXPECT_EQ(conv.Block() == 0, c.taps <= RigConvolver::kDirectTaps) << c.taps;

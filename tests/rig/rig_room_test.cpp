@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -14,6 +15,7 @@
 
 #include "rig/room.h"
 #include "rig_test_util.h"
+#include "signal/biquad.h"
 
 using namespace rigtest;
 
@@ -85,6 +87,57 @@ const char* kindName(RigFilterType t) {
 }
 
 }  // namespace
+
+// The design itself, evaluated on the unit circle: |H(e^jw)| from its
+// coefficients equals the prototype's magnitude, at many frequencies and
+// rates, to rounding.
+TEST(RigRoom, BiquadDesignIsTheCookbooksBilinearPrototype) {
+    const RigFilter filters[] = {
+        {RigFilterType::peaking, 1000, 6, 2},       {RigFilterType::peaking, 52, -12, 5},
+        {RigFilterType::lowshelf, 300, -8, 0.8},    {RigFilterType::lowshelf, 80, 10, 0.5},
+        {RigFilterType::highshelf, 4000, 5, 0.707}, {RigFilterType::highshelf, 12000, -20, 1.5},
+        {RigFilterType::highpass, 100, 0, 0.707},   {RigFilterType::highpass, 20, 0, 3},
+        {RigFilterType::lowpass, 2000, 0, 1.2},     {RigFilterType::lowpass, 20000, 0, 0.5},
+    };
+    for (const RigFilter& flt : filters) {
+        const auto c = DesignBiquad(flt, rate);
+        ASSERT_TRUE(c.has_value()) << kindName(flt.type) << " " << flt.freq;
+        for (double f = 10; f < rate / 2; f *= 1.07) {
+            const std::complex<double> z = std::polar(1.0, -2 * M_PI * f / rate);
+            const double got =
+                std::abs((c->b0 + c->b1 * z + c->b2 * z * z) / (1.0 + c->a1 * z + c->a2 * z * z));
+            const double want = cookbookMagnitude(flt, f);
+            ASSERT_NEAR(20 * std::log10(got), 20 * std::log10(want), 1e-6)
+                << kindName(flt.type) << " " << flt.freq << " Hz at " << f << " Hz";
+        }
+    }
+}
+
+TEST(RigRoom, BiquadDesignRefusesWhatNoFilterCanBe) {
+    const struct {
+        RigFilter filter;
+        double rate;
+    } cases[] = {
+        {{RigFilterType::peaking, 24000, 6, 1}, 48000},  // at half the rate
+        {{RigFilterType::lowpass, 30000, 0, 1}, 48000},
+        {{RigFilterType::lowpass, 0, 0, 1}, 48000},
+        {{RigFilterType::lowpass, -5, 0, 1}, 48000},
+        {{RigFilterType::highpass, 100, 0, 0}, 48000},
+        {{RigFilterType::highpass, 100, 0, -1}, 48000},
+        {{RigFilterType::peaking, 100, NAN, 1}, 48000},
+        {{RigFilterType::peaking, NAN, 0, 1}, 48000},
+        {{RigFilterType::peaking, 100, 0, INFINITY}, 48000},
+        {{RigFilterType::peaking, 100, 0, 1}, 0},
+        {{RigFilterType::peaking, 100, 0, 1}, NAN},
+        {{RigFilterType::peaking, 100, 0, 1}, INFINITY},
+        {{RigFilterType::peaking, 100, 1e300, 1}, 48000},  // gain overflows
+        {{static_cast<RigFilterType>(99), 100, 0, 1}, 48000},
+    };
+    for (const auto& c : cases)
+        EXPECT_FALSE(DesignBiquad(c.filter, c.rate).has_value())
+            << c.filter.freq << " Hz, gain " << c.filter.gain << ", q " << c.filter.q << " at "
+            << c.rate;
+}
 
 TEST(RigRoom, EachBiquadKindMatchesTheCookbookWithinFiveHundredthsOfADecibel) {
     const struct {

@@ -4,15 +4,18 @@
 #include <numbers>
 
 #include "rig/room.h"
+#include "signal/biquad.h"
 
 namespace {
 
+// The product's cookbook design (checked against the analogue prototypes by
+// the rig's tests), run in direct form I.
 struct Biquad {
-    double b0, b1, b2, a1, a2;  // normalised by a0
+    BiquadCoefficients c;
     double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
 
     double Step(double x) {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        const double y = c.b0 * x + c.b1 * x1 + c.b2 * x2 - c.a1 * y1 - c.a2 * y2;
         x2 = x1;
         x1 = x;
         y2 = y1;
@@ -21,40 +24,6 @@ struct Biquad {
     }
 };
 
-Biquad Design(const RigFilter& filter, double rate) {
-    const double a = std::pow(10.0, filter.gain / 40.0);
-    const double w0 = 2.0 * std::numbers::pi * filter.freq / rate;
-    const double c = std::cos(w0);
-    const double alpha = std::sin(w0) / (2.0 * filter.q);
-    const double root = 2.0 * std::sqrt(a) * alpha;
-    double k[6] = {1, 0, 0, 1, 0, 0};  // b0 b1 b2 a0 a1 a2
-    switch (filter.type) {
-        case RigFilterType::peaking:
-            k[0] = 1 + alpha * a, k[1] = -2 * c, k[2] = 1 - alpha * a;
-            k[3] = 1 + alpha / a, k[4] = -2 * c, k[5] = 1 - alpha / a;
-            break;
-        case RigFilterType::lowshelf:
-            k[0] = a * ((a + 1) - (a - 1) * c + root), k[1] = 2 * a * ((a - 1) - (a + 1) * c);
-            k[2] = a * ((a + 1) - (a - 1) * c - root), k[3] = (a + 1) + (a - 1) * c + root;
-            k[4] = -2 * ((a - 1) + (a + 1) * c), k[5] = (a + 1) + (a - 1) * c - root;
-            break;
-        case RigFilterType::highshelf:
-            k[0] = a * ((a + 1) + (a - 1) * c + root), k[1] = -2 * a * ((a - 1) + (a + 1) * c);
-            k[2] = a * ((a + 1) + (a - 1) * c - root), k[3] = (a + 1) - (a - 1) * c + root;
-            k[4] = 2 * ((a - 1) - (a + 1) * c), k[5] = (a + 1) - (a - 1) * c - root;
-            break;
-        case RigFilterType::highpass:
-            k[0] = (1 + c) / 2, k[1] = -(1 + c), k[2] = (1 + c) / 2;
-            k[3] = 1 + alpha, k[4] = -2 * c, k[5] = 1 - alpha;
-            break;
-        case RigFilterType::lowpass:
-            k[0] = (1 - c) / 2, k[1] = 1 - c, k[2] = (1 - c) / 2;
-            k[3] = 1 + alpha, k[4] = -2 * c, k[5] = 1 - alpha;
-            break;
-    }
-    return Biquad{k[0] / k[3], k[1] / k[3], k[2] / k[3], k[4] / k[3], k[5] / k[3]};
-}
-
 }  // namespace
 
 std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows, double startFrequency,
@@ -62,7 +31,11 @@ std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows, double star
     std::vector<double> sums(rows.size(), 0.0), counts(rows.size(), 0.0);
     if (rows.empty() || sweepFrames <= 0) return sums;
     std::vector<Biquad> room;
-    for (const RigFilter& filter : rigRoomFilters) room.push_back(Design(filter, rate));
+    for (const RigFilter& filter : rigRoomFilters) {
+        const auto c = DesignBiquad(filter, rate);
+        if (!c) return std::vector<double>(rows.size(), NAN);
+        room.push_back(Biquad{*c});
+    }
 
     // The room's output, delayed: frame j of the capture holds the filtered
     // sweep's frame j - delay.
