@@ -218,15 +218,16 @@ bool rigReadIr(const char* path, std::vector<double>& out, int* rate, std::strin
     if (info.channels <= 0 || info.samplerate <= 0) problem = "no channels or no sample rate";
     // Integer samples come scaled to full scale 1 (libsndfile's default).
     const std::size_t channels = static_cast<std::size_t>(info.channels > 0 ? info.channels : 1);
-    std::vector<double> frames(channels * 4096);
+    constexpr sf_count_t chunk = 512;
+    std::vector<double> frames(channels * chunk);
     out.clear();
     while (problem.empty()) {
-        const sf_count_t got = sf_readf_double(file, frames.data(), 4096);
+        const sf_count_t got = sf_readf_double(file, frames.data(), chunk);
         if (got <= 0) break;
         for (sf_count_t i = 0; i < got && problem.empty(); ++i) {
             const double v = frames[static_cast<std::size_t>(i) * channels];
             if (!std::isfinite(v) || std::fabs(v) > 1e6)
-                problem = "sample not a finite number";
+                problem = "sample not a finite number within +-1e6";
             else if (out.size() == rigMaxIrLength)
                 problem = "longer than 480000 samples";
             else
