@@ -6,12 +6,16 @@
 //    65536-tap response (and through the flat rig, for reference).
 //
 // Usage: rig_bench [program rig.conf plugin.so]
+// Settings: RIG_BENCH_SECONDS (audio per real-time figure, 10),
+// RIG_BENCH_ROUNDS (runs per instant figure, best taken, 3), RIG_BENCH_LIMIT
+// (seconds after which a run is stopped, 900).
 // Without arguments it measures this build; with them, another build's
 // program, configuration and plugin (an older plugin that refuses a
 // response says so instead of a figure).
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -116,29 +120,39 @@ void RealTimeFigure(const std::string& plugin, const std::string& ir, std::size_
     void* w[2] = {play.data(), play.data() + 3 * kPeriod};
     void* r[2] = {rec.data(), rec.data() + 3 * kPeriod};
     const long passes = std::lround(seconds * kRate / kPeriod);
-    long xruns = 0;
+    long xruns = 0, written = 0;
     const double cpu0 = CpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
-    for (long k = 0; k < passes; ++k) {
-        if (snd_pcm_writen(playback, w, kPeriod) < 0) ++xruns, snd_pcm_prepare(playback);
+    auto wallSince = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    };
+    // A device that cannot keep up takes longer than the audio: it is given
+    // twice the audio's time, and the frames it took are what is counted.
+    for (long k = 0; k < passes && wallSince() < 2 * seconds; ++k) {
+        const snd_pcm_sframes_t wrote = snd_pcm_writen(playback, w, kPeriod);
+        if (wrote < 0)
+            ++xruns, snd_pcm_prepare(playback);
+        else
+            written += wrote;
         if (snd_pcm_readn(capture, r, kPeriod) < 0) ++xruns, snd_pcm_prepare(capture);
     }
     const double cpu = CpuSeconds() - cpu0;
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    const double audio = static_cast<double>(passes * kPeriod) / kRate;
+    const double wall = wallSince();
+    const double audio = static_cast<double>(written) / kRate;
     std::printf(
-        "real time, %zu taps: %.1f s of audio in %.1f s, CPU %.3f s = %.2f %% of one core, "
-        "%ld xruns\n",
-        taps, audio, wall, cpu, 100.0 * cpu / audio, xruns);
+        "real time, %zu taps: %.1f s of audio taken in %.1f s, CPU %.3f s = %.2f %% of one core "
+        "per second of audio, %ld xruns\n",
+        taps, audio, wall, cpu, audio > 0 ? 100.0 * cpu / audio : INFINITY, xruns);
+    std::fflush(stdout);
     snd_pcm_close(capture);
     snd_pcm_close(playback);
 }
 
 // Runs the program once with `input` on standard input in `dir`; returns
-// its wall time, or a negative value when it did not end well.
+// its wall time, -4 when it was stopped after `limit` seconds, or another
+// negative value when it did not end well.
 double ProgramRun(const std::string& program, const std::string& config, const std::string& dir,
-                  const std::string& input) {
+                  const std::string& input, double limit) {
     const std::string inputPath = dir + "/input.txt";
     std::ofstream(inputPath) << input;
     std::filesystem::remove(dir + "/sweep_out.txt");
@@ -156,7 +170,18 @@ double ProgramRun(const std::string& program, const std::string& config, const s
         _exit(127);
     }
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0) return -1;
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+            limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -4;
+        }
+        usleep(20000);
+    }
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -2;
@@ -165,10 +190,16 @@ double ProgramRun(const std::string& program, const std::string& config, const s
 }
 
 void InstantRunFigure(const std::string& program, const std::string& config, const std::string& dir,
-                      const std::string& device, const char* what, int rounds) {
+                      const std::string& device, const char* what, int rounds, double limit) {
     double best = 1e9;
     for (int round = 0; round < rounds; ++round) {
-        const double took = ProgramRun(program, config, dir, "c " + device + "\nr\nc\nx\n");
+        const double took = ProgramRun(program, config, dir, "c " + device + "\nr\nc\nx\n", limit);
+        if (took == -4) {
+            std::printf("instant default run, %s: still running after %.0f s, stopped\n", what,
+                        limit);
+            std::fflush(stdout);
+            return;
+        }
         if (took < 0) {
             std::printf("instant default run, %s: the run failed (%g)\n", what, took);
             return;
@@ -177,6 +208,7 @@ void InstantRunFigure(const std::string& program, const std::string& config, con
     }
     std::printf("instant default run, %s: %.2f s for the whole program run (best of %d)\n", what,
                 best, rounds);
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -211,8 +243,11 @@ int main(int argc, char** argv) {
                           << "\" }\n";
     const int rounds =
         std::getenv("RIG_BENCH_ROUNDS") != nullptr ? std::atoi(std::getenv("RIG_BENCH_ROUNDS")) : 3;
-    InstantRunFigure(program, config, dir, "rig", "flat rig", rounds);
-    InstantRunFigure(program, config, dir, "rig_ir", "65536-tap response", rounds);
+    const double limit = std::getenv("RIG_BENCH_LIMIT") != nullptr
+                             ? std::atof(std::getenv("RIG_BENCH_LIMIT"))
+                             : 900.0;
+    InstantRunFigure(program, config, dir, "rig", "flat rig", rounds, limit);
+    InstantRunFigure(program, config, dir, "rig_ir", "65536-tap response", rounds, limit);
     std::filesystem::remove_all(dir);
     snd_config_update_free_global();
     return 0;
