@@ -98,6 +98,10 @@ TEST(RigIr, LongestResponseKeepsThePaceOfTheRealTimeDevice) {
     void* r[2] = {rec.data(), rec.data() + 3 * 1024};
     constexpr int passes = 235;  // 240640 frames, 5 s
     int heard = 0;
+    // Two periods queued first, so that a pass may come up to two periods
+    // late (the machine runs other work too); the device's own cost must
+    // still fit in real time over the whole run.
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(snd_pcm_writen(playback, w, 1024), 1024);
     const auto t0 = std::chrono::steady_clock::now();
     for (int k = 0; k < passes; ++k) {
         for (auto& b : play) b = static_cast<unsigned char>(gen() & 0x3F);
@@ -111,7 +115,7 @@ TEST(RigIr, LongestResponseKeepsThePaceOfTheRealTimeDevice) {
     EXPECT_EQ(snd_pcm_state(playback), SND_PCM_STATE_RUNNING);
     EXPECT_EQ(snd_pcm_state(capture), SND_PCM_STATE_RUNNING);
     EXPECT_GT(heard, passes * 1024 / 2);
-    EXPECT_NEAR(took, passes * 1024 / 48000.0, 0.25);
+    EXPECT_NEAR(took, passes * 1024 / 48000.0, 0.25);  // the device's pace, not faster
     snd_pcm_close(capture);
     snd_pcm_close(playback);
 }
