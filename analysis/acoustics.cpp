@@ -217,7 +217,8 @@ DecayEnergy IntegrateDecay(std::span<const double> e, const NoiseFloor& floor) {
 // Reverberation time from the decay curve between topDb and bottomDb
 // (relative to the energy from start on), extrapolated to 60 dB.
 AcousticValue ReverbTime(const DecayEnergy& energy, std::size_t start, double sampleRate,
-                         double topDb, double bottomDb, double rangeDb, double needDb) {
+                         double topDb, double bottomDb, double rangeDb, double needDb,
+                         double shortestSeconds) {
     if (rangeDb < needDb) return {std::nullopt, AcousticsGap::kShortRange};
     const std::vector<double>& s = energy.integral;
     if (start >= s.size()) return {std::nullopt, AcousticsGap::kCurveEnds};
@@ -240,6 +241,9 @@ AcousticValue ReverbTime(const DecayEnergy& energy, std::size_t start, double sa
     if (!line || !(line->slope < 0.0)) return {std::nullopt, AcousticsGap::kNoDecay};
     const double seconds = -60.0 / line->slope;
     if (!(seconds < kMaxReverbSeconds)) return {std::nullopt, AcousticsGap::kNoDecay};
+    // A decay faster than the octave filter's own is the filter's, not the
+    // room's.
+    if (seconds < shortestSeconds) return {std::nullopt, AcousticsGap::kBelowResolution};
     return {seconds, AcousticsGap::kNone};
 }
 
@@ -345,9 +349,10 @@ void AnalyseBand(OctaveAcoustics& band, std::span<const double> response, std::s
         return;
     }
     const double range = band.decayRangeDb;
-    band.edt = ReverbTime(energy, arrival, sampleRate, 0.0, -10.0, range, kEdtRangeDb);
-    band.t20 = ReverbTime(energy, arrival, sampleRate, -5.0, -25.0, range, kT20RangeDb);
-    band.t30 = ReverbTime(energy, arrival, sampleRate, -5.0, -35.0, range, kT30RangeDb);
+    const double shortest = ShortestResolvedSeconds(band.lowerHz, band.upperHz);
+    band.edt = ReverbTime(energy, arrival, sampleRate, 0.0, -10.0, range, kEdtRangeDb, shortest);
+    band.t20 = ReverbTime(energy, arrival, sampleRate, -5.0, -25.0, range, kT20RangeDb, shortest);
+    band.t30 = ReverbTime(energy, arrival, sampleRate, -5.0, -35.0, range, kT30RangeDb, shortest);
 
     const std::size_t at50 = arrival + ClampIndex(std::round(0.050 * sampleRate), SIZE_MAX / 2);
     const std::size_t at80 = arrival + ClampIndex(std::round(0.080 * sampleRate), SIZE_MAX / 2);
@@ -484,4 +489,9 @@ AcousticsResult ComputeAcoustics(std::span<const float> response, double sampleR
         }
     }
     return result;
+}
+
+double ShortestResolvedSeconds(double lowerHz, double upperHz) {
+    const double bandwidth = upperHz - lowerHz;
+    return bandwidth > 0.0 ? kResolvedBandwidthTime / bandwidth : INFINITY;
 }

@@ -45,16 +45,25 @@ constexpr double kT30RangeDb = 45.0;
 
 // Why a value is missing.
 enum class AcousticsGap {
-    kNone,          // the value is present
-    kBadInput,      // empty response, non-finite sample, unusable sample rate or swept range
-    kNoOnset,       // no direct sound: a silent response or an onset index past its end
-    kNotSwept,      // the sweep did not cover the whole octave
-    kAboveNyquist,  // the octave reaches half the sample rate
-    kNoSignal,      // the band holds no energy after the onset
-    kNoDecay,       // no decay above the noise could be fitted
-    kShortRange,    // the band's decay range is less than the value needs
-    kCurveEnds,     // the decay curve meets the noise before the evaluation range ends
+    kNone,             // the value is present
+    kBadInput,         // empty response, non-finite sample, unusable sample rate or swept range
+    kNoOnset,          // no direct sound: a silent response or an onset index past its end
+    kNotSwept,         // the sweep did not cover the whole octave
+    kAboveNyquist,     // the octave reaches half the sample rate
+    kNoSignal,         // the band holds no energy after the onset
+    kNoDecay,          // no decay above the noise could be fitted
+    kShortRange,       // the band's decay range is less than the value needs
+    kCurveEnds,        // the decay curve meets the noise before the evaluation range ends
+    kBelowResolution,  // the decay is faster than the octave filter can resolve
 };
+
+// A reverberation time T is resolved by a band-pass of bandwidth B run over
+// the time-reversed response when B T exceeds this (Jacobsen and Rindel);
+// a shorter one is the filter's own decay.
+constexpr double kResolvedBandwidthTime = 4.0;
+
+// The shortest reverberation time the octave from lowerHz to upperHz resolves.
+double ShortestResolvedSeconds(double lowerHz, double upperHz);
 
 struct AcousticValue {
     std::optional<double> value;

@@ -123,6 +123,10 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
                    Format("%.0f", needDb) + " dB needed";
         case AcousticsGap::kCurveEnds:
             return "the decay meets the noise before reaching " + Format("%.0f", bottomDb) + " dB";
+        case AcousticsGap::kBelowResolution:
+            return "the decay is faster than the octave filter resolves (" +
+                   Format("%.3f", ShortestResolvedSeconds(band.lowerHz, band.upperHz)) +
+                   " s at least)";
     }
     return "unknown";
 }

@@ -323,9 +323,9 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
         AcousticsFileText(acoustics, {date, settings.deviceName, SettingsLine(settings)});
     h = TransferFunction();  // its memory back before the files are written
 
+    std::fputs(AcousticsTable(acoustics).c_str(), stdout);
     WriteRunFiles(runTime, outputs);
     AppendResults(resultsText);
-    std::fputs(AcousticsTable(acoustics).c_str(), stdout);
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <map>
+
+#include <sndfile.h>
 
 namespace {
 
@@ -25,37 +25,44 @@ std::int64_t historySize(const RigLoop& loop) {
     return static_cast<std::int64_t>(loop.wet.size());
 }
 
+// Frames of channel 1 taken through the room per step of rigLoopPlay.
+constexpr std::size_t playChunk = RigConvolver::kMaxBlock;
+
 void clearRoomState(RigLoop& loop) {
     for (RigBiquad& b : loop.chain) b.z1 = b.z2 = 0.0;
-    std::fill(loop.irInput.begin(), loop.irInput.end(), 0.0);
-    loop.irPos = 0;
+    if (loop.convolver) loop.convolver->Reset();
 }
 
-double roomSample(RigLoop& loop, double x) {
-    x *= loop.gain;
-    for (RigBiquad& b : loop.chain) {
-        const double y = b.b0 * x + b.z1;
-        b.z1 = b.b1 * x - b.a1 * y + b.z2;
-        b.z2 = b.b2 * x - b.a2 * y;
-        x = y;
+// Plays count <= playChunk frames at head.
+void playChunkAtHead(RigLoop& loop, const double* ch1, const double* ch2, std::size_t count) {
+    double* room = loop.scratch.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        double x = (ch1 != nullptr ? ch1[i] : 0.0) * loop.gain;
+        for (RigBiquad& b : loop.chain) {
+            const double y = b.c.b0 * x + b.z1;
+            b.z1 = b.c.b1 * x - b.c.a1 * y + b.z2;
+            b.z2 = b.c.b2 * x - b.c.a2 * y;
+            x = y;
+        }
+        room[i] = x;
     }
-    const std::size_t n = loop.room.ir.size();
-    if (n == 0) return x;
-    loop.irInput[loop.irPos] = x;
-    double y = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double tap = loop.room.ir[k];
-        if (tap != 0.0) y += tap * loop.irInput[(loop.irPos + n - k) % n];
-    }
-    loop.irPos = (loop.irPos + 1) % n;
-    return y;
-}
-
-void playOne(RigLoop& loop, double ch1, double ch2) {
+    if (loop.convolver) loop.convolver->Process(room, room, count);
     const std::int64_t mask = historySize(loop) - 1;
-    loop.wet[static_cast<std::size_t>(loop.head & mask)] = roomSample(loop, ch1);
-    loop.dry[static_cast<std::size_t>(loop.head & mask)] = ch2;
-    ++loop.head;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = static_cast<std::size_t>(loop.head & mask);
+        loop.wet[at] = room[i];
+        loop.dry[at] = ch2 != nullptr ? ch2[i] : 0.0;
+        ++loop.head;
+    }
+}
+
+void playAtHead(RigLoop& loop, const double* ch1, const double* ch2, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(playChunk, count - done);
+        playChunkAtHead(loop, ch1 != nullptr ? ch1 + done : nullptr,
+                        ch2 != nullptr ? ch2 + done : nullptr, n);
+        done += n;
+    }
 }
 
 double heldFrame(const RigLoop& loop, const std::vector<double>& ring, std::int64_t at) {
@@ -95,48 +102,6 @@ std::int64_t rigLoopTimeOf(const RigLoop& loop, std::int64_t frame) {
     return loop.originNs + seconds * nsPerSecond + (rest * nsPerSecond + rate - 1) / rate;
 }
 
-bool rigDesignBiquad(const RigFilter& f, double rate, RigBiquad& out) {
-    if (!(rate > 0) || !(f.freq > 0) || !(f.freq < rate / 2) || !(f.q > 0) ||
-        !std::isfinite(f.gain) || !std::isfinite(f.q))
-        return false;
-    const double w0 = 2.0 * M_PI * f.freq / rate;
-    const double cw = std::cos(w0);
-    const double alpha = std::sin(w0) / (2.0 * f.q);
-    const double a = std::pow(10.0, f.gain / 40.0);
-    const double sa = 2.0 * std::sqrt(a) * alpha;
-    double b0 = 1, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0;
-    switch (f.type) {
-        case RigFilterType::peaking:
-            b0 = 1 + alpha * a, b1 = -2 * cw, b2 = 1 - alpha * a;
-            a0 = 1 + alpha / a, a1 = -2 * cw, a2 = 1 - alpha / a;
-            break;
-        case RigFilterType::lowshelf:
-            b0 = a * ((a + 1) - (a - 1) * cw + sa), b1 = 2 * a * ((a - 1) - (a + 1) * cw);
-            b2 = a * ((a + 1) - (a - 1) * cw - sa);
-            a0 = (a + 1) + (a - 1) * cw + sa, a1 = -2 * ((a - 1) + (a + 1) * cw);
-            a2 = (a + 1) + (a - 1) * cw - sa;
-            break;
-        case RigFilterType::highshelf:
-            b0 = a * ((a + 1) + (a - 1) * cw + sa), b1 = -2 * a * ((a - 1) + (a + 1) * cw);
-            b2 = a * ((a + 1) + (a - 1) * cw - sa);
-            a0 = (a + 1) - (a - 1) * cw + sa, a1 = 2 * ((a - 1) - (a + 1) * cw);
-            a2 = (a + 1) - (a - 1) * cw - sa;
-            break;
-        case RigFilterType::highpass:
-            b0 = (1 + cw) / 2, b1 = -(1 + cw), b2 = (1 + cw) / 2;
-            a0 = 1 + alpha, a1 = -2 * cw, a2 = 1 - alpha;
-            break;
-        case RigFilterType::lowpass:
-            b0 = (1 - cw) / 2, b1 = 1 - cw, b2 = (1 - cw) / 2;
-            a0 = 1 + alpha, a1 = -2 * cw, a2 = 1 - alpha;
-            break;
-    }
-    out = RigBiquad{};
-    out.b0 = b0 / a0, out.b1 = b1 / a0, out.b2 = b2 / a0, out.a1 = a1 / a0, out.a2 = a2 / a0;
-    return std::isfinite(out.b0) && std::isfinite(out.b1) && std::isfinite(out.b2) &&
-           std::isfinite(out.a1) && std::isfinite(out.a2);
-}
-
 RigLoop* rigLoopAcquire(const std::string& name, const RigRoom& room, bool realtime, bool playback,
                         int* err) {
     std::lock_guard<std::mutex> guard(registryLock);
@@ -152,9 +117,13 @@ RigLoop* rigLoopAcquire(const std::string& name, const RigRoom& room, bool realt
         loop->originNs = rigNowNs();
         loop->gain = std::pow(10.0, room.gainDb / 20.0);
         loop->noiseAmp = room.noise ? std::sqrt(3.0) * std::pow(10.0, room.noiseDb / 20.0) : 0.0;
-        loop->irInput.assign(room.ir.size(), 0.0);
+        if (!room.ir.empty()) loop->convolver = std::make_unique<RigConvolver>(room.ir);
+        loop->scratch.assign(playChunk, 0.0);
+        // The history also covers the response's length, so that a silence
+        // longer than the history has rung the room out.
         std::int64_t size = 1;
-        const std::int64_t need = room.latency + room.delay + historySlack;
+        const std::int64_t need =
+            room.latency + room.delay + historySlack + static_cast<std::int64_t>(room.ir.size());
         while (size < need) size *= 2;
         loop->wet.assign(static_cast<std::size_t>(size), 0.0);
         loop->dry.assign(static_cast<std::size_t>(size), 0.0);
@@ -189,8 +158,11 @@ int rigLoopSetRate(RigLoop& loop, unsigned rate) {
     if (loop.rate == rate) return 0;
     if (loop.rate != 0 && loop.hasPlayback && loop.hasCapture) return -EINVAL;
     std::vector<RigBiquad> chain(loop.room.filters.size());
-    for (std::size_t i = 0; i < chain.size(); ++i)
-        if (!rigDesignBiquad(loop.room.filters[i], rate, chain[i])) return -EINVAL;
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        const auto c = DesignBiquad(loop.room.filters[i], rate);
+        if (!c) return -EINVAL;
+        chain[i].c = *c;
+    }
     loop.chain = chain;
     loop.rate = rate;
     // A new rate makes the history meaningless: start the loop afresh.
@@ -202,8 +174,19 @@ int rigLoopSetRate(RigLoop& loop, unsigned rate) {
     return 0;
 }
 
-void rigLoopPlay(RigLoop& loop, std::int64_t pos, double ch1, double ch2) {
-    if (pos < loop.head) return;  // the past cannot be played again
+void rigLoopPlay(RigLoop& loop, std::int64_t pos, const double* ch1, const double* ch2,
+                 std::size_t count) {
+    if (count == 0) return;
+    if (pos < loop.head) {
+        // The past cannot be played again.
+        const std::int64_t late = loop.head - pos;
+        if (late >= static_cast<std::int64_t>(count)) return;
+        const std::size_t skip = static_cast<std::size_t>(late);
+        ch1 += skip;
+        if (ch2 != nullptr) ch2 += skip;
+        count -= skip;
+        pos = loop.head;
+    }
     if (pos - loop.head >= historySize(loop)) {
         // Silence longer than the history: the room has rung out.
         clearRoomState(loop);
@@ -211,114 +194,54 @@ void rigLoopPlay(RigLoop& loop, std::int64_t pos, double ch1, double ch2) {
         std::fill(loop.dry.begin(), loop.dry.end(), 0.0);
         loop.head = pos;
     }
-    while (loop.head < pos) playOne(loop, 0.0, 0.0);
-    playOne(loop, ch1, ch2);
+    if (loop.head < pos)
+        playAtHead(loop, nullptr, nullptr, static_cast<std::size_t>(pos - loop.head));
+    playAtHead(loop, ch1, ch2, count);
 }
 
-void rigLoopCapture(RigLoop& loop, std::int64_t pos, double* ch1, double* ch2) {
+void rigLoopCapture(const RigLoop& loop, std::int64_t pos, double* ch1, double* ch2) {
     *ch2 = loop.room.cable ? heldFrame(loop, loop.dry, pos - loop.room.latency) : 0.0;
     const double noise = loop.noiseAmp != 0.0 ? loop.noiseAmp * noiseAt(loop.room.seed, pos) : 0.0;
     *ch1 = heldFrame(loop, loop.wet, pos - loop.room.latency - loop.room.delay) + noise;
 }
 
-// ---- WAV impulse responses ----
+// ---- impulse responses ----
 
-namespace {
-
-std::uint32_t le16(const unsigned char* p) {
-    return p[0] | (p[1] << 8);
-}
-std::uint32_t le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-bool fail(std::string* why, const char* text) {
-    *why = text;
-    return false;
-}
-
-}  // namespace
-
-bool rigReadWav(const char* path, std::vector<double>& out, std::string* why) {
-    constexpr long maxFileBytes = 64L << 20;
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return fail(why, std::strerror(errno));
-    std::vector<unsigned char> bytes;
-    unsigned char block[65536];
-    std::size_t got = 0;
-    bool tooBig = false;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-        bytes.insert(bytes.end(), block, block + got);
-        if (static_cast<long>(bytes.size()) > maxFileBytes) {
-            tooBig = true;
-            break;
+bool rigReadIr(const char* path, std::vector<double>& out, int* rate, std::string* why) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr) {
+        *why = sf_strerror(nullptr);
+        return false;
+    }
+    std::string problem;
+    if (info.channels <= 0 || info.samplerate <= 0) problem = "no channels or no sample rate";
+    // Integer samples come scaled to full scale 1 (libsndfile's default).
+    const std::size_t channels = static_cast<std::size_t>(info.channels > 0 ? info.channels : 1);
+    constexpr sf_count_t chunk = 512;
+    std::vector<double> frames(channels * chunk);
+    out.clear();
+    while (problem.empty()) {
+        const sf_count_t got = sf_readf_double(file, frames.data(), chunk);
+        if (got <= 0) break;
+        for (sf_count_t i = 0; i < got && problem.empty(); ++i) {
+            const double v = frames[static_cast<std::size_t>(i) * channels];
+            if (!std::isfinite(v) || std::fabs(v) > 1e6)
+                problem = "sample not a finite number within +-1e6";
+            else if (out.size() == rigMaxIrLength)
+                problem = "longer than 480000 samples";
+            else
+                out.push_back(v);
         }
     }
-    std::fclose(file);
-    if (tooBig) return fail(why, "file larger than 64 MiB");
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
-        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
-        return fail(why, "not a RIFF WAVE file");
-
-    const unsigned char* fmt = nullptr;
-    const unsigned char* data = nullptr;
-    std::size_t dataBytes = 0;
-    for (std::size_t at = 12; at + 8 <= bytes.size();) {
-        const std::size_t size = le32(&bytes[at + 4]);
-        const std::size_t body = at + 8;
-        const std::size_t avail = bytes.size() - body;
-        // body may be the end of the file: point there without indexing.
-        if (std::memcmp(&bytes[at], "fmt ", 4) == 0 && size >= 16 && size <= avail)
-            fmt = bytes.data() + body;
-        if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            data = bytes.data() + body;
-            dataBytes = size < avail ? size : avail;  // a truncated file keeps what it has
-        }
-        if (size > avail) break;
-        at = body + size + (size & 1);
+    if (problem.empty() && sf_error(file) != SF_ERR_NO_ERROR) problem = sf_strerror(file);
+    if (problem.empty() && out.empty()) problem = "no samples";
+    sf_close(file);
+    if (!problem.empty()) {
+        out.clear();
+        *why = problem;
+        return false;
     }
-    if (fmt == nullptr) return fail(why, "no fmt chunk");
-    if (data == nullptr) return fail(why, "no data chunk");
-
-    std::uint32_t tag = le16(fmt);
-    const std::uint32_t channels = le16(fmt + 2);
-    const std::uint32_t align = le16(fmt + 12);
-    const std::uint32_t bits = le16(fmt + 14);
-    if (tag == 0xFFFE) {
-        // WAVE_FORMAT_EXTENSIBLE: the sub-format's first two bytes hold the tag.
-        if (le32(fmt - 4) < 40) return fail(why, "short extensible fmt chunk");
-        tag = le16(fmt + 24);
-    }
-    const bool pcm = tag == 1 && (bits == 16 || bits == 24 || bits == 32);
-    const bool flt = tag == 3 && (bits == 32 || bits == 64);
-    if (!pcm && !flt) return fail(why, "unsupported sample format (use 16/24/32-bit PCM or float)");
-    if (channels == 0 || align != channels * (bits / 8)) return fail(why, "inconsistent fmt chunk");
-    const std::size_t frames = dataBytes / align;
-    if (frames == 0) return fail(why, "no samples");
-    if (frames > rigMaxIrLength) return fail(why, "longer than 65536 samples");
-
-    out.assign(frames, 0.0);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const unsigned char* p = data + i * align;
-        double v = 0.0;
-        if (flt && bits == 32) {
-            const std::uint32_t u = le32(p);
-            float f;
-            std::memcpy(&f, &u, sizeof f);
-            v = f;
-        } else if (flt) {
-            const std::uint64_t u = le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-            std::memcpy(&v, &u, sizeof v);
-        } else if (bits == 16) {
-            v = static_cast<std::int16_t>(le16(p)) / 32768.0;
-        } else if (bits == 24) {
-            const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
-            v = static_cast<std::int32_t>(u << 8) / 2147483648.0;
-        } else {
-            v = static_cast<std::int32_t>(le32(p)) / 2147483648.0;
-        }
-        if (!std::isfinite(v) || std::fabs(v) > 1e6) return fail(why, "sample not a finite number");
-        out[i] = v;
-    }
+    *rate = info.samplerate;
     return true;
 }

@@ -6,17 +6,20 @@
 // frames, plus noise. Nothing here knows ALSA; rig_plugin.cpp drives it.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "rig/rig_convolver.h"
 #include "rig/room.h"
+#include "signal/biquad.h"
 
 // Limits of the configuration fields, checked when a device is opened.
 constexpr long rigMaxLatency = 1L << 20;  // frames, for latency and for delay
 constexpr unsigned rigMinRate = 1000;
 constexpr unsigned rigMaxRate = 768000;
-constexpr std::size_t rigMaxIrLength = 1u << 16;  // taps
+constexpr std::size_t rigMaxIrLength = 480000;  // taps: 10 s at 48000 Hz
 
 // The room and cable of one device, as configured.
 struct RigRoom {
@@ -25,15 +28,17 @@ struct RigRoom {
     double gainDb = 0.0;
     std::vector<RigFilter> filters;
     std::vector<double> ir;  // empty: no impulse response
+    int irRate = 0;          // the response's sample rate, Hz
+    std::string irPath;
     bool noise = false;
     double noiseDb = 0.0;  // RMS level in dBFS of the white noise
     std::uint64_t seed = 1;
     bool cable = true;
 };
 
-// Normalised biquad (a0 = 1), transposed direct form II state.
+// One biquad with its transposed direct form II state.
 struct RigBiquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+    BiquadCoefficients c;
     double z1 = 0, z2 = 0;
 };
 
@@ -50,8 +55,8 @@ struct RigLoop {
     // Room state.
     double gain = 1.0;
     std::vector<RigBiquad> chain;
-    std::vector<double> irInput;  // circular history of the IR's input
-    std::size_t irPos = 0;
+    std::unique_ptr<RigConvolver> convolver;  // null: no impulse response
+    std::vector<double> scratch;              // one chunk of channel 1 in the room
     double noiseAmp = 0.0;
 
     // Played history, indexed by loop frame modulo its size (a power of two):
@@ -73,20 +78,23 @@ void rigLoopRelease(RigLoop* loop, bool playback);
 // at another rate or a filter's frequency is not below rate / 2.
 int rigLoopSetRate(RigLoop& loop, unsigned rate);
 
-// Computes one RBJ-cookbook biquad. False when the parameters are unusable.
-bool rigDesignBiquad(const RigFilter& f, double rate, RigBiquad& out);
-
 // Frames of the loop clock elapsed at CLOCK_MONOTONIC time nowNs.
 std::int64_t rigLoopFrameAt(const RigLoop& loop, std::int64_t nowNs);
 // CLOCK_MONOTONIC time at which loop frame `frame` begins.
 std::int64_t rigLoopTimeOf(const RigLoop& loop, std::int64_t frame);
 std::int64_t rigNowNs();
 
-// With loop.lock held: plays one frame at loop frame `pos` (>= head; a gap is
-// played as silence) and reads one captured frame at loop frame `pos`.
-void rigLoopPlay(RigLoop& loop, std::int64_t pos, double ch1, double ch2);
-void rigLoopCapture(RigLoop& loop, std::int64_t pos, double* ch1, double* ch2);
+// With loop.lock held: plays `count` frames from loop frame `pos` on
+// (frames before head are the past and are dropped; a gap before them is
+// played as silence); ch2 may be null for silence on channel 2. Allocates
+// nothing.
+void rigLoopPlay(RigLoop& loop, std::int64_t pos, const double* ch1, const double* ch2,
+                 std::size_t count);
+// With loop.lock held: reads one captured frame at loop frame `pos`.
+void rigLoopCapture(const RigLoop& loop, std::int64_t pos, double* ch1, double* ch2);
 
-// Reads the first channel of a PCM or float WAV file, scaled to full scale 1.
-// False with a reason in *why when the file is unreadable or malformed.
-bool rigReadWav(const char* path, std::vector<double>& out, std::string* why);
+// Reads the first channel of any audio file libsndfile reads, scaled to full
+// scale 1, and its sample rate. False with a reason in *why when the file is
+// unreadable, empty, longer than rigMaxIrLength frames or holds a sample that
+// is not a finite number.
+bool rigReadIr(const char* path, std::vector<double>& out, int* rate, std::string* why);

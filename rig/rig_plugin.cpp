@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <vector>
 
 #include "rig/rig_loop.h"
 
@@ -58,7 +60,11 @@ struct RigStream {
     snd_pcm_uframes_t availMin = 1;
     snd_pcm_format_t format = SND_PCM_FORMAT_S16_LE;
     unsigned channels = 1;
+    // Playback: one chunk of both channels as read from the application.
+    std::vector<double> chunk1, chunk2;
 };
+
+constexpr std::size_t maxTransferChunk = 1u << 16;
 
 // ---- configuration ----
 
@@ -148,14 +154,32 @@ int parseFilter(snd_config_t* node, RigFilter* f) {
     return 0;
 }
 
+// The preset rooms, by name: `room typical` is the typical room of room.h.
+// A preset sets delay, noise and filters; those fields given beside it
+// replace the preset's, wherever they stand.
+int parsePreset(snd_config_t* conf, RigOptions* o) {
+    snd_config_t* n = nullptr;
+    if (snd_config_search(conf, "room", &n) < 0) return 0;
+    const char* s = nullptr;
+    if (snd_config_get_string(n, &s) < 0 || std::strcmp(s, "typical") != 0)
+        return badValue("room", "typical");
+    o->room.delay = rigRoomDelay;
+    o->room.noise = true;
+    o->room.noiseDb = rigRoomNoise;
+    o->room.filters.assign(std::begin(rigRoomFilters), std::end(rigRoomFilters));
+    return 0;
+}
+
 int parseOptions(snd_config_t* conf, RigOptions* o) {
+    const int err = parsePreset(conf, o);
+    if (err < 0) return err;
     snd_config_iterator_t i, next;
     snd_config_for_each(i, next, conf) {
         snd_config_t* n = snd_config_iterator_entry(i);
         const char* id = nullptr;
         if (snd_config_get_id(n, &id) < 0) continue;
         if (std::strcmp(id, "comment") == 0 || std::strcmp(id, "type") == 0 ||
-            std::strcmp(id, "hint") == 0)
+            std::strcmp(id, "hint") == 0 || std::strcmp(id, "room") == 0)
             continue;
         if (std::strcmp(id, "latency") == 0) {
             if (!getInteger(n, 0, rigMaxLatency, &o->room.latency))
@@ -179,12 +203,13 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
             }
         } else if (std::strcmp(id, "ir") == 0) {
             const char* path = nullptr;
-            if (snd_config_get_string(n, &path) < 0) return badValue(id, "a WAV file path");
+            if (snd_config_get_string(n, &path) < 0) return badValue(id, "an audio file path");
             std::string why;
-            if (!rigReadWav(path, o->room.ir, &why)) {
+            if (!rigReadIr(path, o->room.ir, &o->room.irRate, &why)) {
                 SNDERR("rig: bad value for field ir: %s: %s", path, why.c_str());
                 return -EINVAL;
             }
+            o->room.irPath = path;
         } else if (std::strcmp(id, "noise") == 0) {
             if (!getReal(n, -200.0, 0.0, &o->room.noiseDb)) return badValue(id, "-200 to 0 dBFS");
             o->room.noise = true;
@@ -436,16 +461,24 @@ snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
     }
     if (s->realtime) ensureClock(s);
     std::lock_guard<std::mutex> guard(s->loop->lock);
-    for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        const std::int64_t at = s->pos + static_cast<std::int64_t>(i);
-        if (s->playback) {
-            const double ch1 = readSample(s->format, sampleAt(areas[0], offset + i));
-            const double ch2 =
-                s->channels > 1 ? readSample(s->format, sampleAt(areas[1], offset + i)) : 0.0;
-            rigLoopPlay(*s->loop, at, ch1, ch2);
-        } else {
+    if (s->playback) {
+        // In chunks, so that the room's impulse response works on blocks.
+        for (snd_pcm_uframes_t done = 0; done < size;) {
+            const std::size_t n = std::min<std::size_t>(s->chunk1.size(), size - done);
+            for (std::size_t i = 0; i < n; ++i) {
+                s->chunk1[i] = readSample(s->format, sampleAt(areas[0], offset + done + i));
+                s->chunk2[i] = s->channels > 1
+                                   ? readSample(s->format, sampleAt(areas[1], offset + done + i))
+                                   : 0.0;
+            }
+            rigLoopPlay(*s->loop, s->pos + static_cast<std::int64_t>(done), s->chunk1.data(),
+                        s->chunk2.data(), n);
+            done += n;
+        }
+    } else {
+        for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             double ch1 = 0, ch2 = 0;
-            rigLoopCapture(*s->loop, at, &ch1, &ch2);
+            rigLoopCapture(*s->loop, s->pos + static_cast<std::int64_t>(i), &ch1, &ch2);
             writeSample(s->format, sampleAt(areas[0], offset + i), ch1);
             if (s->channels > 1) writeSample(s->format, sampleAt(areas[1], offset + i), ch2);
         }
@@ -470,11 +503,22 @@ int rigHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
         return -EINVAL;
     {
         std::lock_guard<std::mutex> guard(s->loop->lock);
+        const RigRoom& room = s->loop->room;
+        if (!room.ir.empty() && static_cast<unsigned>(room.irRate) != rate) {
+            SNDERR("rig: bad value for field ir: %s is sampled at %d Hz, the stream runs at %u Hz",
+                   room.irPath.c_str(), room.irRate, rate);
+            return -EINVAL;
+        }
         const int err = rigLoopSetRate(*s->loop, rate);
         if (err < 0) {
             SNDERR("rig: rate %u does not suit the other stream or the room's filters", rate);
             return err;
         }
+    }
+    if (s->playback) {
+        const std::size_t chunk = std::min<std::size_t>(buffer, maxTransferChunk);
+        s->chunk1.assign(chunk, 0.0);
+        s->chunk2.assign(chunk, 0.0);
     }
     s->period = period;
     s->buffer = buffer;
@@ -635,6 +679,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     s->playback = stream == SND_PCM_STREAM_PLAYBACK;
     s->failParams = options.failParams == (s->playback ? Side::playback : Side::capture);
     s->xrunChunk = s->playback ? options.xrunPlayback : options.xrunCapture;
+    if (s->playback) s->chunk1.assign(1024, 0.0), s->chunk2.assign(1024, 0.0);
     s->loop = rigLoopAcquire(name != nullptr ? name : "rig", options.room, options.realtime,
                              s->playback, &err);
     if (s->loop == nullptr) {

@@ -1,23 +1,16 @@
 #pragma once
 
 // The simulated rig's shared numbers: the default interface latency and the
-// typical room of the rig_room and rig_live devices.
-//
-// rig/CMakeLists.txt reads this file when it writes rig.conf, and tests use it
-// to compute the room's response, so the room is defined here only. Keep one
-// value per `constexpr` line and one filter per line of rigRoomFilters, in the
-// form {RigFilterType::kind, freq, gain, q},
+// typical room, which the plugin offers as the preset `room typical` (the
+// rig_room and rig_live devices) and which tests use to compute the room's
+// response. The room is defined here only.
 
-enum class RigFilterType { peaking, lowshelf, highshelf, highpass, lowpass };
+#include "signal/biquad.h"
 
-// One RBJ-cookbook biquad: frequency in Hz, gain in dB (used by peaking and
-// the shelves), quality factor Q.
-struct RigFilter {
-    RigFilterType type;
-    double freq;
-    double gain;
-    double q;
-};
+// The rig's filters are the cookbook biquads: type, frequency in Hz, gain in
+// dB (used by peaking and the shelves), quality factor Q.
+using RigFilterType = BiquadType;
+using RigFilter = BiquadSpec;
 
 // Frames from a played sample to the captured one on the cable (channel 2).
 constexpr int rigDefaultLatency = 300;

@@ -433,3 +433,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A lone impulse over faint noise has no decay of its own: what decays is
+// the octave filter, so no octave may show a reverberation time, while the
+// clarity (all energy early) is still measured.
+TEST(AcousticsResolution, ALoneImpulseShowsNoReverberationTime) {
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> noise(0.0, 1e-6);
+    std::vector<float> response(96000);
+    for (float& sample : response) sample = static_cast<float>(noise(rng));
+    response[4800] = 1.0f;
+    const AcousticsResult result = ComputeAcoustics(response, 48000, std::nullopt, 20, 20000);
+    for (const OctaveAcoustics& band : result.bands) {
+        SCOPED_TRACE(band.nominalHz);
+        for (const AcousticValue* value : {&band.edt, &band.t20, &band.t30}) {
+            EXPECT_FALSE(value->value.has_value()) << *value->value;
+        }
+        if (band.t30.gap == AcousticsGap::kBelowResolution) {
+            EXPECT_GT(band.c50.value.value_or(0), 20.0);
+        }
+    }
+    // 4 / bandwidth: 1 kHz octave (707 Hz wide) resolves 5.7 ms and up.
+    EXPECT_NEAR(ShortestResolvedSeconds(1000 / std::sqrt(2.0), 1000 * std::sqrt(2.0)), 0.00566,
+                1e-5);
+}
+
+}  // namespace

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+
+#include <sndfile.h>
 
 #include "rig_test_util.h"
 
@@ -154,7 +157,16 @@ TEST(RigFaults, UnknownFieldsAndBadValuesAreRefusedAtOpenByName) {
     const std::string garbage = ::testing::TempDir() + "rig_garbage.wav";
     const std::string liar = ::testing::TempDir() + "rig_liar.wav";
     const std::string headerOnly = ::testing::TempDir() + "rig_header_only.wav";
+    const std::string tooLong = ::testing::TempDir() + "rig_too_long.flac";
+    const std::string notANumber = ::testing::TempDir() + "rig_nan.wav";
     {
+        // One sample beyond the longest response; a NaN among floats.
+        std::vector<double> v(480001, 0.0);
+        v[0] = 0.5;
+        ASSERT_TRUE(writeAudio(tooLong, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, v));
+        v.assign(10, 0.25);
+        v[7] = NAN;
+        ASSERT_TRUE(writeAudio(notANumber, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, v));
         std::FILE* f = std::fopen(garbage.c_str(), "wb");
         std::fputs("RIFF\x04\0\0\0WAVEjunk", f);
         std::fclose(f);
@@ -207,9 +219,14 @@ TEST(RigFaults, UnknownFieldsAndBadValuesAreRefusedAtOpenByName) {
         {"filters [ { type lowpass freq 100 q 0 } ]", "filters.q"},
         {"filters [ { type peaking freq 100 gain 90 } ]", "filters.gain"},
         {"filters [ { type peaking freq 100 width 3 } ]", "filters.0.width"},
-        {"ir \"" + missing + "\"", "ir"},
-        {"ir \"" + garbage + "\"", "ir"},
-        {"ir \"" + headerOnly + "\"", "ir"},
+        {"ir \"" + missing + "\"", "field ir"},
+        {"ir \"" + garbage + "\"", "field ir"},
+        {"ir \"" + headerOnly + "\"", "field ir"},
+        {"ir \"" + tooLong + "\"", "field ir"},
+        {"ir \"" + notANumber + "\"", "field ir"},
+        {"ir 3", "field ir"},
+        {"room nice", "field room"},
+        {"room typical colour blue", "colour"},
     };
     for (const auto& c : cases) {
         ErrorCapture errors;

@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 
+#include <sndfile.h>
+
 #include "rig/room.h"
 #include "rig_test_util.h"
+#include "signal/biquad.h"
 
 using namespace rigtest;
 
@@ -82,39 +86,58 @@ const char* kindName(RigFilterType t) {
     return "";
 }
 
-void writeWav(const std::string& path, int tag, int bits, const std::vector<double>& samples) {
-    std::vector<unsigned char> data;
-    for (double v : samples) {
-        if (tag == 3) {
-            const float f = static_cast<float>(v);
-            unsigned char b[4];
-            std::memcpy(b, &f, 4);
-            data.insert(data.end(), b, b + 4);
-        } else {
-            const long x = std::lround(v * (bits == 16 ? 32768.0 : 8388608.0));
-            for (int k = 0; k < bits / 8; ++k)
-                data.push_back(static_cast<unsigned char>(x >> (8 * k)));
+}  // namespace
+
+// The design itself, evaluated on the unit circle: |H(e^jw)| from its
+// coefficients equals the prototype's magnitude, at many frequencies and
+// rates, to rounding.
+TEST(RigRoom, BiquadDesignIsTheCookbooksBilinearPrototype) {
+    const RigFilter filters[] = {
+        {RigFilterType::peaking, 1000, 6, 2},       {RigFilterType::peaking, 52, -12, 5},
+        {RigFilterType::lowshelf, 300, -8, 0.8},    {RigFilterType::lowshelf, 80, 10, 0.5},
+        {RigFilterType::highshelf, 4000, 5, 0.707}, {RigFilterType::highshelf, 12000, -20, 1.5},
+        {RigFilterType::highpass, 100, 0, 0.707},   {RigFilterType::highpass, 20, 0, 3},
+        {RigFilterType::lowpass, 2000, 0, 1.2},     {RigFilterType::lowpass, 20000, 0, 0.5},
+    };
+    for (const RigFilter& flt : filters) {
+        const auto c = DesignBiquad(flt, rate);
+        ASSERT_TRUE(c.has_value()) << kindName(flt.type) << " " << flt.freq;
+        for (double f = 10; f < rate / 2; f *= 1.07) {
+            const std::complex<double> z = std::polar(1.0, -2 * M_PI * f / rate);
+            const double got =
+                std::abs((c->b0 + c->b1 * z + c->b2 * z * z) / (1.0 + c->a1 * z + c->a2 * z * z));
+            const double want = cookbookMagnitude(flt, f);
+            ASSERT_NEAR(20 * std::log10(got), 20 * std::log10(want), 1e-6)
+                << kindName(flt.type) << " " << flt.freq << " Hz at " << f << " Hz";
         }
     }
-    auto le = [](std::vector<unsigned char>& o, unsigned v, int n) {
-        for (int k = 0; k < n; ++k) o.push_back(static_cast<unsigned char>(v >> (8 * k)));
-    };
-    std::vector<unsigned char> w = {'R', 'I', 'F', 'F'};
-    le(w, static_cast<unsigned>(36 + data.size()), 4);
-    for (char c : std::string("WAVEfmt ")) w.push_back(static_cast<unsigned char>(c));
-    le(w, 16, 4), le(w, tag, 2), le(w, 1, 2), le(w, 48000, 4), le(w, 48000 * bits / 8, 4),
-        le(w, bits / 8, 2);
-    le(w, bits, 2);
-    for (char c : std::string("data")) w.push_back(static_cast<unsigned char>(c));
-    le(w, static_cast<unsigned>(data.size()), 4);
-    w.insert(w.end(), data.begin(), data.end());
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(w.data(), 1, w.size(), f);
-    std::fclose(f);
 }
 
-}  // namespace
+TEST(RigRoom, BiquadDesignRefusesWhatNoFilterCanBe) {
+    const struct {
+        RigFilter filter;
+        double rate;
+    } cases[] = {
+        {{RigFilterType::peaking, 24000, 6, 1}, 48000},  // at half the rate
+        {{RigFilterType::lowpass, 30000, 0, 1}, 48000},
+        {{RigFilterType::lowpass, 0, 0, 1}, 48000},
+        {{RigFilterType::lowpass, -5, 0, 1}, 48000},
+        {{RigFilterType::highpass, 100, 0, 0}, 48000},
+        {{RigFilterType::highpass, 100, 0, -1}, 48000},
+        {{RigFilterType::peaking, 100, NAN, 1}, 48000},
+        {{RigFilterType::peaking, NAN, 0, 1}, 48000},
+        {{RigFilterType::peaking, 100, 0, INFINITY}, 48000},
+        {{RigFilterType::peaking, 100, 0, 1}, 0},
+        {{RigFilterType::peaking, 100, 0, 1}, NAN},
+        {{RigFilterType::peaking, 100, 0, 1}, INFINITY},
+        {{RigFilterType::peaking, 100, 1e300, 1}, 48000},  // gain overflows
+        {{static_cast<RigFilterType>(99), 100, 0, 1}, 48000},
+    };
+    for (const auto& c : cases)
+        EXPECT_FALSE(DesignBiquad(c.filter, c.rate).has_value())
+            << c.filter.freq << " Hz, gain " << c.filter.gain << ", q " << c.filter.q << " at "
+            << c.rate;
+}
 
 TEST(RigRoom, EachBiquadKindMatchesTheCookbookWithinFiveHundredthsOfADecibel) {
     const struct {
@@ -162,19 +185,24 @@ TEST(RigRoom, GainScalesChannelOneOnly) {
 
 TEST(RigRoom, ImpulseResponseOfOneDelayedTapReproducesTheDelay) {
     const std::string dir = ::testing::TempDir();
+    // Any file libsndfile reads; of several channels, the first is taken.
     struct Case {
         const char* file;
-        int tag, bits;
+        int format, channels;
         std::size_t tap;
         double value;
-    } cases[] = {{"rig_ir16.wav", 1, 16, 60, 0.5},
-                 {"rig_ir24.wav", 1, 24, 0, -0.25},
-                 {"rig_irf.wav", 3, 32, 211, 1.0}};
+    } cases[] = {{"rig_ir16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 60, 0.5},
+                 {"rig_ir24.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 0, -0.25},
+                 {"rig_irf.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 211, 1.0},
+                 {"rig_ir.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 97, 0.5},
+                 {"rig_ir.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, 5, -0.75}};
     for (const Case& c : cases) {
-        std::vector<double> ir(c.tap + 30, 0.0);
-        ir[c.tap] = c.value;
+        // Channel 2 of a stereo file holds a tap elsewhere that must not count.
+        std::vector<double> ir(static_cast<std::size_t>(c.channels) * (c.tap + 30), 0.0);
+        ir[c.tap * c.channels] = c.value;
+        if (c.channels > 1) ir[(c.tap + 7) * c.channels + 1] = 0.5;
         const std::string path = dir + c.file;
-        writeWav(path, c.tag, c.bits, ir);
+        ASSERT_TRUE(writeAudio(path, c.format, 48000, c.channels, ir)) << path;
         std::mt19937 gen(3);
         std::uniform_real_distribution<float> d(-0.5f, 0.5f);
         std::vector<float> in(6000), out1, out2;
@@ -201,42 +229,49 @@ TEST(RigRoom, NoiseHasItsLevelAndRepeatsFromRunToRun) {
     for (float v : a2) ASSERT_EQ(v, 0.0f);  // the cable carries no noise
 }
 
+// rig.conf's room devices use the plugin's preset; the preset is the room
+// of room.h: a device that spells out room.h's numbers captures exactly the
+// same, and fields beside the preset replace its values.
 TEST(RigRoom, ConfDescribesTheRoomOfRoomHeader) {
     ASSERT_GE(snd_config_update(), 0);
     for (const char* dev : {"pcm.rig_room", "pcm.rig_live"}) {
         snd_config_t* node = nullptr;
-        long delay = 0;
-        double noise = 0;
-        ASSERT_GE(snd_config_search(snd_config, (std::string(dev) + ".delay").c_str(), &node), 0)
+        const char* preset = nullptr;
+        ASSERT_GE(snd_config_search(snd_config, (std::string(dev) + ".room").c_str(), &node), 0)
             << dev;
-        ASSERT_GE(snd_config_get_integer(node, &delay), 0);
-        EXPECT_EQ(delay, rigRoomDelay);
-        ASSERT_GE(snd_config_search(snd_config, (std::string(dev) + ".noise").c_str(), &node), 0);
-        ASSERT_GE(snd_config_get_ireal(node, &noise), 0);
-        EXPECT_EQ(noise, rigRoomNoise);
-        ASSERT_GE(snd_config_search(snd_config, (std::string(dev) + ".filters").c_str(), &node), 0);
-        std::size_t i = 0;
-        snd_config_iterator_t it, next;
-        snd_config_for_each(it, next, node) {
-            ASSERT_LT(i, std::size(rigRoomFilters));
-            snd_config_t* flt = snd_config_iterator_entry(it);
-            snd_config_t* v = nullptr;
-            const char* type = nullptr;
-            double freq = 0, gain = 0, q = 0;
-            ASSERT_GE(snd_config_search(flt, "type", &v), 0);
-            snd_config_get_string(v, &type);
-            EXPECT_STREQ(type, kindName(rigRoomFilters[i].type));
-            ASSERT_GE(snd_config_search(flt, "freq", &v), 0);
-            snd_config_get_ireal(v, &freq);
-            ASSERT_GE(snd_config_search(flt, "gain", &v), 0);
-            snd_config_get_ireal(v, &gain);
-            ASSERT_GE(snd_config_search(flt, "q", &v), 0);
-            snd_config_get_ireal(v, &q);
-            EXPECT_EQ(freq, rigRoomFilters[i].freq);
-            EXPECT_EQ(gain, rigRoomFilters[i].gain);
-            EXPECT_EQ(q, rigRoomFilters[i].q);
-            ++i;
-        }
-        EXPECT_EQ(i, std::size(rigRoomFilters));
+        ASSERT_GE(snd_config_get_string(node, &preset), 0);
+        EXPECT_STREQ(preset, "typical");
+        for (const char* field : {".delay", ".noise", ".filters"})
+            EXPECT_LT(snd_config_search(snd_config, (std::string(dev) + field).c_str(), &node), 0)
+                << dev << field;
     }
+    std::string spelled = "pcm.spelled { type rig delay " + std::to_string(rigRoomDelay) +
+                          " noise " + std::to_string(rigRoomNoise) + " filters [ ";
+    for (const RigFilter& f : rigRoomFilters) {
+        char one[160];
+        std::snprintf(one, sizeof one, "{ type %s freq %.17g gain %.17g q %.17g } ",
+                      kindName(f.type), f.freq, f.gain, f.q);
+        spelled += one;
+    }
+    spelled += "] }";
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<float> d(-0.5f, 0.5f);
+    std::vector<float> in(20000), zero(20000, 0.0f), a1, a2, b1, b2, c1, c2, d1, d2;
+    for (float& v : in) v = d(gen);
+    ASSERT_TRUE(duplexFloat("", "rig_room", in, zero, a1, a2));
+    ASSERT_TRUE(duplexFloat(spelled, "spelled", in, zero, b1, b2));
+    EXPECT_EQ(a1, b1);
+    // The delay and the noise given beside the preset win, wherever they stand.
+    ASSERT_TRUE(duplexFloat("pcm.early { type rig delay 0 room typical noise -200 }", "early", in,
+                            zero, c1, c2));
+    ASSERT_TRUE(
+        duplexFloat("pcm.quiet { type rig room typical noise -200 }", "quiet", in, zero, d1, d2));
+    const std::size_t shift = static_cast<std::size_t>(rigRoomDelay);
+    double shifted = 0, noisy = 0;
+    for (std::size_t i = 5000; i < in.size(); ++i) {
+        shifted = std::fmax(shifted, std::fabs(c1[i - shift] - d1[i]));
+        noisy = std::fmax(noisy, std::fabs(a1[i] - d1[i]));
+    }
+    EXPECT_LT(shifted, 1e-6);  // float rounding; -200 dBFS of noise on each
+    EXPECT_GT(noisy, 1e-5);    // the preset's -90 dBFS
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sndfile.h>
+
 namespace rigtest {
 
 namespace {
@@ -151,6 +153,19 @@ bool duplexFloat(const std::string& text, const char* name, const std::vector<fl
     if (cp != nullptr) snd_pcm_close(cp);
     snd_pcm_close(pl);
     return ok;
+}
+
+bool writeAudio(const std::string& path, int format, int rate, int channels,
+                const std::vector<double>& samples) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr) return false;
+    const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+    const bool ok = sf_writef_double(f, samples.data(), frames) == frames;
+    return sf_close(f) == 0 && ok;
 }
 
 }  // namespace rigtest

@@ -50,6 +50,12 @@ std::size_t offsetOf(const StreamSetup& s, unsigned channel, std::size_t frame, 
 bool duplexFloat(const std::string& text, const char* name, const std::vector<float>& ch1,
                  const std::vector<float>& ch2, std::vector<float>& out1, std::vector<float>& out2);
 
+// Writes `channels` interleaved channels of samples (frames × channels) to
+// path through libsndfile in `format` (SF_FORMAT_* major | subtype).
+// Returns false when libsndfile refuses.
+bool writeAudio(const std::string& path, int format, int rate, int channels,
+                const std::vector<double>& samples);
+
 // Collects alsa-lib's error messages while alive.
 struct ErrorCapture {
     ErrorCapture();

@@ -87,17 +87,24 @@ TEST(RigRun, DefaultRunPrintsTheWholeSequenceAndAppendsTheTable) {
     EXPECT_EQ(rows[30].high, 16175);
     // The flat rig: the pulse returns at its played level, the sweep too
     // (a sine of peak -6 dBFS has an RMS level of -9 dBFS), at once.
-    ASSERT_EQ(run.files.size(), 2u);
+    ASSERT_EQ(run.files.size(), 5u);
     const std::string base = run.files.begin()->first.substr(0, 21);  // sweep_YYYYMMDD_HHMMSS
+    const std::vector<std::string> endings = {".frd", "_ir.wav", ".png", ".svg", "_acoustics.txt"};
+    std::string filesLine = "Files:";
+    for (const std::string& ending : endings) {
+        filesLine += " " + base + ending;
+        EXPECT_EQ(run.files.count(base + ending), 1u) << ending;
+    }
     const std::string expected =
         std::string(kCommandListEnd) + "Running Test...\n" +
         "Ch 2 (sync): Return Level = -6.0 dB\n" + SyncLine(rigDefaultLatency) +
         "Analyzing data...\n" + table + "Ch 1 (sweep): Return Level = -6.0 dB\n" +
         "Signal-to-noise ratio: no noise in the lead-in (sweep -9.0 dBFS).\n" +
-        "Acoustic delay: 0.00 ms (0.00 m at 343 m/s)\n" + "Files: " + base + ".frd " + base +
-        "_ir.wav\n" + "Enter 'c' to continue\n";
+        "Acoustic delay: 0.00 ms (0.00 m at 343 m/s)\n" + "Room acoustics per octave:\n";
     EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
-    EXPECT_TRUE(run.files.count(base + ".frd") && run.files.count(base + "_ir.wav"));
+    EXPECT_NE(run.out.find("the reasons are in the acoustics file\n" + filesLine +
+                           "\nEnter 'c' to continue\n"),
+              std::string::npos);
     // A flat loop reads 0.0 in every band.
     for (const BandRow& row : rows) EXPECT_EQ(row.level, 0.0) << "band " << row.band;
     EXPECT_EQ(run.results, table);

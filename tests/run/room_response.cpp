@@ -4,68 +4,21 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <optional>
 
 #include "rig/room.h"
-
-namespace {
-
-struct Biquad {
-    double b0, b1, b2, a1, a2;  // normalised by a0
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-
-    double Step(double x) {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y;
-    }
-};
-
-Biquad Design(const RigFilter& filter, double rate) {
-    const double a = std::pow(10.0, filter.gain / 40.0);
-    const double w0 = 2.0 * std::numbers::pi * filter.freq / rate;
-    const double c = std::cos(w0);
-    const double alpha = std::sin(w0) / (2.0 * filter.q);
-    const double root = 2.0 * std::sqrt(a) * alpha;
-    double k[6] = {1, 0, 0, 1, 0, 0};  // b0 b1 b2 a0 a1 a2
-    switch (filter.type) {
-        case RigFilterType::peaking:
-            k[0] = 1 + alpha * a, k[1] = -2 * c, k[2] = 1 - alpha * a;
-            k[3] = 1 + alpha / a, k[4] = -2 * c, k[5] = 1 - alpha / a;
-            break;
-        case RigFilterType::lowshelf:
-            k[0] = a * ((a + 1) - (a - 1) * c + root), k[1] = 2 * a * ((a - 1) - (a + 1) * c);
-            k[2] = a * ((a + 1) - (a - 1) * c - root), k[3] = (a + 1) + (a - 1) * c + root;
-            k[4] = -2 * ((a - 1) + (a + 1) * c), k[5] = (a + 1) + (a - 1) * c - root;
-            break;
-        case RigFilterType::highshelf:
-            k[0] = a * ((a + 1) + (a - 1) * c + root), k[1] = -2 * a * ((a - 1) + (a + 1) * c);
-            k[2] = a * ((a + 1) + (a - 1) * c - root), k[3] = (a + 1) - (a - 1) * c + root;
-            k[4] = 2 * ((a - 1) - (a + 1) * c), k[5] = (a + 1) - (a - 1) * c - root;
-            break;
-        case RigFilterType::highpass:
-            k[0] = (1 + c) / 2, k[1] = -(1 + c), k[2] = (1 + c) / 2;
-            k[3] = 1 + alpha, k[4] = -2 * c, k[5] = 1 - alpha;
-            break;
-        case RigFilterType::lowpass:
-            k[0] = (1 - c) / 2, k[1] = 1 - c, k[2] = (1 - c) / 2;
-            k[3] = 1 + alpha, k[4] = -2 * c, k[5] = 1 - alpha;
-            break;
-    }
-    return Biquad{k[0] / k[3], k[1] / k[3], k[2] / k[3], k[4] / k[3], k[5] / k[3]};
-}
-
-}  // namespace
+#include "signal/biquad.h"
 
 double RoomPower(std::span<const RigFilter> filters, double f, double rate) {
     const std::complex<double> z1 = std::polar(1.0, -2.0 * std::numbers::pi * f / rate);
     double power = 1.0;
     for (const RigFilter& filter : filters) {
-        const Biquad b = Design(filter, rate);
+        // The product's cookbook design, checked against the analogue
+        // prototypes by the rig's tests.
+        const std::optional<BiquadCoefficients> b = DesignBiquad(filter, rate);
+        if (!b) return NAN;
         const std::complex<double> h =
-            (b.b0 + b.b1 * z1 + b.b2 * z1 * z1) / (1.0 + b.a1 * z1 + b.a2 * z1 * z1);
+            (b->b0 + b->b1 * z1 + b->b2 * z1 * z1) / (1.0 + b->a1 * z1 + b->a2 * z1 * z1);
         power *= std::norm(h);
     }
     return power;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -87,8 +88,10 @@ TEST_F(TransferRun, EveryBandOfEveryPresetReadsTheRoomsBandPower) {
 TEST_F(TransferRun, ResponseFileMatchesTheRoomInThirdOctaves) {
     const ProgramRun run = Run("modes", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    ASSERT_EQ(run.files.size(), 2u);
-    const std::string& text = run.files.begin()->second;  // .frd sorts before _ir.wav
+    const auto frd = std::find_if(run.files.begin(), run.files.end(),
+                                  [](const auto& file) { return file.first.ends_with(".frd"); });
+    ASSERT_NE(frd, run.files.end());
+    const std::string& text = frd->second;
     ASSERT_EQ(text.rfind("* Zembrak 1.00\n", 0), 0u);
     std::istringstream lines(text);
     std::string line;
@@ -132,9 +135,11 @@ TEST_F(TransferRun, DelayAndImpulseResponseOfAPureDelay) {
     const ProgramRun run = Run("delay480", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find("Acoustic delay: 10.00 ms (3.43 m at 343 m/s)\n"), std::string::npos);
-    ASSERT_EQ(run.files.size(), 2u);
+    const auto ir = std::find_if(run.files.begin(), run.files.end(),
+                                 [](const auto& file) { return file.first.ends_with("_ir.wav"); });
+    ASSERT_NE(ir, run.files.end());
     const std::filesystem::path wav = std::filesystem::path(testing::TempDir()) / "ir.wav";
-    std::ofstream(wav, std::ios::binary) << std::next(run.files.begin())->second;
+    std::ofstream(wav, std::ios::binary) << ir->second;
     SF_INFO info{};
     SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
     ASSERT_NE(file, nullptr);
@@ -185,7 +190,7 @@ TEST_F(TransferRun, TakenNamesMoveTheRunToTheNextNumber) {
         EXPECT_NE(name.find("_2"), std::string::npos) << name;
         ++numbered;
     }
-    EXPECT_EQ(numbered, 2);
+    EXPECT_EQ(numbered, 5);
     for (const std::string& name : taken) EXPECT_EQ(run.files.at(name), "earlier");
 }
 

@@ -1,0 +1,49 @@
+#include "signal/biquad.h"
+
+#include <cmath>
+#include <numbers>
+
+std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& spec, double rate) {
+    if (!std::isfinite(rate) || !(rate > 0) || !(spec.freq > 0) || !(spec.freq < rate / 2) ||
+        !(spec.q > 0) || !std::isfinite(spec.gain) || !std::isfinite(spec.q))
+        return std::nullopt;
+    const double w0 = 2.0 * std::numbers::pi * spec.freq / rate;
+    const double cw = std::cos(w0);
+    const double alpha = std::sin(w0) / (2.0 * spec.q);
+    const double a = std::pow(10.0, spec.gain / 40.0);
+    const double sa = 2.0 * std::sqrt(a) * alpha;
+    double b0 = 1, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0;
+    switch (spec.type) {
+        case BiquadType::peaking:
+            b0 = 1 + alpha * a, b1 = -2 * cw, b2 = 1 - alpha * a;
+            a0 = 1 + alpha / a, a1 = -2 * cw, a2 = 1 - alpha / a;
+            break;
+        case BiquadType::lowshelf:
+            b0 = a * ((a + 1) - (a - 1) * cw + sa), b1 = 2 * a * ((a - 1) - (a + 1) * cw);
+            b2 = a * ((a + 1) - (a - 1) * cw - sa);
+            a0 = (a + 1) + (a - 1) * cw + sa, a1 = -2 * ((a - 1) + (a + 1) * cw);
+            a2 = (a + 1) + (a - 1) * cw - sa;
+            break;
+        case BiquadType::highshelf:
+            b0 = a * ((a + 1) + (a - 1) * cw + sa), b1 = -2 * a * ((a - 1) + (a + 1) * cw);
+            b2 = a * ((a + 1) + (a - 1) * cw - sa);
+            a0 = (a + 1) - (a - 1) * cw + sa, a1 = 2 * ((a - 1) - (a + 1) * cw);
+            a2 = (a + 1) - (a - 1) * cw - sa;
+            break;
+        case BiquadType::highpass:
+            b0 = (1 + cw) / 2, b1 = -(1 + cw), b2 = (1 + cw) / 2;
+            a0 = 1 + alpha, a1 = -2 * cw, a2 = 1 - alpha;
+            break;
+        case BiquadType::lowpass:
+            b0 = (1 - cw) / 2, b1 = 1 - cw, b2 = (1 - cw) / 2;
+            a0 = 1 + alpha, a1 = -2 * cw, a2 = 1 - alpha;
+            break;
+        default:
+            return std::nullopt;
+    }
+    const BiquadCoefficients c{b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
+    if (!std::isfinite(c.b0) || !std::isfinite(c.b1) || !std::isfinite(c.b2) ||
+        !std::isfinite(c.a1) || !std::isfinite(c.a2))
+        return std::nullopt;
+    return c;
+}
