@@ -30,6 +30,8 @@
 #include <span>
 #include <vector>
 
+#include "signal/biquad.h"
+
 constexpr int kOctaveBandCount = 8;
 
 // Nominal centre frequencies (Hz) of the analysed octaves; the exact centres
@@ -93,9 +95,7 @@ struct AcousticsResult {
 };
 
 // One second-order section: y = b0 x + b1 x' + b2 x'' - a1 y' - a2 y''.
-struct Biquad {
-    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
-};
+using Biquad = BiquadCoefficients;
 
 // Sixth-order Butterworth band-pass from lowerHz to upperHz (-3 dB there)
 // with unit gain at the geometric centre, as three biquads. Requires

@@ -117,7 +117,7 @@ void AppendResults(const std::string& resultsText) {
 void PrintSignalChecks(const SignalChecks& checks) {
     if (checks.clippedSamples > 0) {
         std::printf(
-            "Input 1 clipped: %lld samples reached full scale. Lower the input gain and "
+            "Input 1 clipped: %lld sample(s) reached full scale. Lower the input gain and "
             "repeat the measurement.\n",
             static_cast<long long>(checks.clippedSamples));
     }

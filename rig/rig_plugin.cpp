@@ -155,7 +155,7 @@ int parseFilter(snd_config_t* node, RigFilter* f) {
 }
 
 // The preset rooms, by name: `room typical` is the typical room of room.h.
-// A preset sets delay, noise and filters; those fields given beside it
+// A preset sets delay, gain, noise and filters; those fields given beside it
 // replace the preset's, wherever they stand.
 int parsePreset(snd_config_t* conf, RigOptions* o) {
     snd_config_t* n = nullptr;
@@ -164,6 +164,7 @@ int parsePreset(snd_config_t* conf, RigOptions* o) {
     if (snd_config_get_string(n, &s) < 0 || std::strcmp(s, "typical") != 0)
         return badValue("room", "typical");
     o->room.delay = rigRoomDelay;
+    o->room.gainDb = rigRoomGain;
     o->room.noise = true;
     o->room.noiseDb = rigRoomNoise;
     o->room.filters.assign(std::begin(rigRoomFilters), std::end(rigRoomFilters));

@@ -15,10 +15,13 @@ using RigFilter = BiquadSpec;
 // Frames from a played sample to the captured one on the cable (channel 2).
 constexpr int rigDefaultLatency = 300;
 
-// The typical room: acoustic delay in frames, noise level in dBFS (RMS), and
-// its filters: a high-pass near 35 Hz, two low-frequency modes and a treble
-// roll-off.
+// The typical room: acoustic delay in frames, gain in dB, noise level in
+// dBFS (RMS), and its filters: a high-pass near 35 Hz, two low-frequency
+// modes and a treble roll-off. The gain keeps the loudest mode (+8 dB) of a
+// sweep at -6 dBFS below full scale, as a microphone a few metres from the
+// loudspeaker would.
 constexpr int rigRoomDelay = 420;
+constexpr double rigRoomGain = -6.0;
 constexpr double rigRoomNoise = -90.0;
 constexpr RigFilter rigRoomFilters[] = {
     {RigFilterType::highpass, 35.0, 0.0, 0.707},

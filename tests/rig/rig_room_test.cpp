@@ -164,7 +164,7 @@ TEST(RigRoom, EachBiquadKindMatchesTheCookbookWithinFiveHundredthsOfADecibel) {
 
 TEST(RigRoom, TypicalRoomIsTheProductOfTheFiltersInRoomHeader) {
     for (double f : {30.0, 52.0, 118.0, 1000.0, 10000.0}) {
-        double want = 0;
+        double want = rigRoomGain;
         for (const RigFilter& flt : rigRoomFilters)
             want += 20 * std::log10(cookbookMagnitude(flt, f));
         EXPECT_NEAR(measuredDb("", "rig_room", f), want, 0.05) << f << " Hz";
@@ -241,12 +241,13 @@ TEST(RigRoom, ConfDescribesTheRoomOfRoomHeader) {
             << dev;
         ASSERT_GE(snd_config_get_string(node, &preset), 0);
         EXPECT_STREQ(preset, "typical");
-        for (const char* field : {".delay", ".noise", ".filters"})
+        for (const char* field : {".delay", ".gain", ".noise", ".filters"})
             EXPECT_LT(snd_config_search(snd_config, (std::string(dev) + field).c_str(), &node), 0)
                 << dev << field;
     }
     std::string spelled = "pcm.spelled { type rig delay " + std::to_string(rigRoomDelay) +
-                          " noise " + std::to_string(rigRoomNoise) + " filters [ ";
+                          " gain " + std::to_string(rigRoomGain) + " noise " +
+                          std::to_string(rigRoomNoise) + " filters [ ";
     for (const RigFilter& f : rigRoomFilters) {
         char one[160];
         std::snprintf(one, sizeof one, "{ type %s freq %.17g gain %.17g q %.17g } ",

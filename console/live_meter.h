@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "audio/play_rec.h"
+
+// The line that shows a run in progress on a terminal: elapsed and total
+// seconds, a progress bar, and the peak level of both inputs in dBFS over the
+// chunks read since the line was last drawn, marked when a sample reached
+// full scale. It is drawn over itself with a carriage return at most ten
+// times a second and erased before the next line is printed, so the screen
+// afterwards reads as without it.
+class LiveMeter {
+public:
+    // Draws on `out` only when `enabled` (standard output is a terminal).
+    LiveMeter(std::FILE* out, bool enabled, double rate);
+    ~LiveMeter();  // erases the line
+    LiveMeter(const LiveMeter&) = delete;
+    LiveMeter& operator=(const LiveMeter&) = delete;
+
+    // Takes one chunk's progress; draws when a tenth of a second has passed.
+    void Update(const ChunkLevels& chunk);
+    // Takes the line off the screen, if it is on it.
+    void Erase();
+
+private:
+    std::FILE* out_;
+    bool enabled_;
+    double rate_;
+    ChunkLevels pending_;  // peaks since the line was last drawn
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point lastDrawn_{};
+};
+
+// The text of the line (no carriage return, no newline), 79 characters at most.
+std::string MeterLine(const ChunkLevels& levels, double rate);
