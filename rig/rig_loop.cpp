@@ -32,6 +32,7 @@ void clearRoomState(RigLoop& loop) {
 }
 
 double roomSample(RigLoop& loop, double x) {
+    x += (loop.room.distortion2 + loop.room.distortion3 * x) * x * x;
     x *= loop.gain;
     for (RigBiquad& b : loop.chain) {
         const double y = b.b0 * x + b.z1;
