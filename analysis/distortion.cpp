@@ -17,6 +17,9 @@ constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
 // are not reported, but a nonlinearity makes them all the same).
 constexpr double kWindowShare = 0.9;
 constexpr std::int64_t kShortestWindow = 64;
+// A window resolves a 1/12-octave step (0.058 f wide at f) when it holds
+// this many cycles of f.
+constexpr double kCyclesPerWindow = 24.0;
 // FFTW takes transform lengths as int.
 constexpr std::int64_t kLongestTransform = std::numeric_limits<int>::max() - 2;
 constexpr int kMostPointsPerOctave = 1000;
@@ -109,6 +112,55 @@ Waveform TaperedResponse(const TransferFunction& h, const SweepShape& sweep) {
     return response;
 }
 
+// The power spectra of the linear response and each harmonic's, cut out
+// with windows `window` samples long; empty spectra when the memory or the
+// transform is not there.
+HarmonicWindow TransformWindows(std::span<const double> response, double delaySamples,
+                                double growth, std::int64_t window, double rate) {
+    HarmonicWindow level;
+    const auto size = static_cast<std::int64_t>(response.size());
+    const std::int64_t lead = window / 4;
+    const std::int64_t rise = std::max<std::int64_t>(lead / 2, 1);
+    const std::int64_t fall = window / 4;
+    const std::int64_t length = FastTransformLength(2 * window, kLongestTransform);
+    if (length == 0) return level;
+    const auto binCount = static_cast<std::size_t>(length / 2 + 1);
+
+    Waveform segment;
+    Spectrum transformed;
+    try {
+        segment.resize(static_cast<std::size_t>(length));
+        transformed.resize(binCount);
+        for (auto& power : level.power) power.resize(binCount);
+    } catch (const std::bad_alloc&) {
+        return HarmonicWindow{};
+    }
+    auto* out = reinterpret_cast<fftw_complex*>(transformed.data());
+    fftw_plan plan =
+        fftw_plan_dft_r2c_1d(static_cast<int>(length), segment.data(), out, FFTW_ESTIMATE);
+    if (plan == nullptr) return HarmonicWindow{};
+
+    for (int k = 1; k <= kHighestHarmonic; ++k) {
+        // |delaySamples| and the offset are below size / 2 (checked by the
+        // caller), so the start fits the integers and wraps once at most.
+        const double own = delaySamples - growth * std::log(static_cast<double>(k));
+        const auto start = static_cast<std::int64_t>(std::floor(own)) - lead;
+        std::fill(segment.begin(), segment.end(), 0.0);
+        for (std::int64_t i = 0; i < window; ++i) {
+            const std::int64_t n = ((start + i) % size + size) % size;
+            segment[static_cast<std::size_t>(i)] =
+                response[static_cast<std::size_t>(n)] * WindowAt(i, window, rise, fall);
+        }
+        fftw_execute(plan);
+        std::vector<double>& power = level.power[static_cast<std::size_t>(k - 1)];
+        for (std::size_t m = 0; m < binCount; ++m) power[m] = std::norm(transformed[m]);
+    }
+    fftw_destroy_plan(plan);
+    level.binSpacing = rate / static_cast<double>(length);
+    level.windowFrames = window;
+    return level;
+}
+
 }  // namespace
 
 HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
@@ -136,50 +188,19 @@ HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
         !(earliest + windowValue < static_cast<double>(size / 2))) {
         return spectra;
     }
-    const auto window = static_cast<std::int64_t>(windowValue);
-    const std::int64_t lead = window / 4;
-    const std::int64_t rise = std::max<std::int64_t>(lead / 2, 1);
-    const std::int64_t fall = window / 4;
-    const std::int64_t length = FastTransformLength(2 * window, kLongestTransform);
-    if (length == 0) return spectra;
-    const auto binCount = static_cast<std::size_t>(length / 2 + 1);
-
-    Waveform segment;
-    Spectrum transformed;
-    try {
-        segment.resize(static_cast<std::size_t>(length));
-        transformed.resize(binCount);
-        for (auto& power : spectra.power) power.resize(binCount);
-    } catch (const std::bad_alloc&) {
-        return HarmonicSpectra{};
+    // Windows halving in length down to the shortest: each frequency takes
+    // the shortest that still resolves its smoothing step, so the noise
+    // that falls into a window stays small where the harmonics are short.
+    for (auto window = static_cast<std::int64_t>(windowValue); window >= kShortestWindow;
+         window /= 2) {
+        HarmonicWindow level = TransformWindows(response, delaySamples, growth, window, rate);
+        if (level.power[0].empty()) return HarmonicSpectra{};
+        spectra.windows.push_back(std::move(level));
     }
-    auto* out = reinterpret_cast<fftw_complex*>(transformed.data());
-    fftw_plan plan =
-        fftw_plan_dft_r2c_1d(static_cast<int>(length), segment.data(), out, FFTW_ESTIMATE);
-    if (plan == nullptr) return HarmonicSpectra{};
-
-    for (int k = 1; k <= kHighestHarmonic; ++k) {
-        // |delaySamples| and the offset are below size / 2 (checked above),
-        // so the start fits the integers and wraps once at most.
-        const double own = delaySamples - growth * std::log(static_cast<double>(k));
-        const auto start = static_cast<std::int64_t>(std::floor(own)) - lead;
-        std::fill(segment.begin(), segment.end(), 0.0);
-        for (std::int64_t i = 0; i < window; ++i) {
-            const std::int64_t n = ((start + i) % size + size) % size;
-            segment[static_cast<std::size_t>(i)] =
-                response[static_cast<std::size_t>(n)] * WindowAt(i, window, rise, fall);
-        }
-        fftw_execute(plan);
-        std::vector<double>& power = spectra.power[static_cast<std::size_t>(k - 1)];
-        for (std::size_t m = 0; m < binCount; ++m) power[m] = std::norm(transformed[m]);
-    }
-    fftw_destroy_plan(plan);
-
-    spectra.binSpacing = rate / static_cast<double>(length);
+    spectra.rate = rate;
     spectra.lowFrequency = sweep.lowFrequency * std::exp2(kLowTaperOctaves);
     spectra.highFrequency =
         std::min(sweep.highFrequency * std::exp2(-kHighTaperOctaves), rate / 2.0);
-    spectra.windowFrames = window;
     return spectra;
 }
 
@@ -194,12 +215,21 @@ DistortionPoint DistortionAt(const HarmonicSpectra& spectra, double frequency,
         frequency > spectra.highFrequency) {
         return point;
     }
-    for (const auto& power : spectra.power) {
-        if (power.size() != spectra.power[0].size()) return point;
+    // The shortest window that holds kCyclesPerWindow cycles of the
+    // fundamental, or the longest there is.
+    const HarmonicWindow* level = &spectra.windows.front();
+    for (const HarmonicWindow& shorter : spectra.windows) {
+        if (static_cast<double>(shorter.windowFrames) * frequency >=
+            kCyclesPerWindow * spectra.rate) {
+            level = &shorter;
+        }
+    }
+    for (const auto& power : level->power) {
+        if (power.empty() || power.size() != level->power[0].size()) return point;
     }
     const double halfStep = std::exp2(0.5 / pointsPerOctave);
-    const auto meanAround = [&spectra, halfStep](int k, double centre) {
-        return MeanPowerWithin(spectra.power[static_cast<std::size_t>(k - 1)], spectra.binSpacing,
+    const auto meanAround = [&spectra, level, halfStep](int k, double centre) {
+        return MeanPowerWithin(level->power[static_cast<std::size_t>(k - 1)], level->binSpacing,
                                centre, std::max(centre / halfStep, spectra.lowFrequency),
                                std::min(centre * halfStep, spectra.highFrequency));
     };

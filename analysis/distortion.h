@@ -18,19 +18,25 @@
 constexpr int kHighestHarmonic = 5;
 constexpr int kHarmonicCount = kHighestHarmonic - 1;
 
-// Power spectra of the windowed responses: index 0 the linear one, index
-// k - 1 the k-th harmonic's. Empty (no spectra) when the response cannot
-// hold the harmonics apart.
-struct HarmonicSpectra {
+// Power spectra of the windowed responses of one window length: index 0
+// the linear one, index k - 1 the k-th harmonic's.
+struct HarmonicWindow {
     std::array<std::vector<double>, kHighestHarmonic> power;
     double binSpacing = 0.0;  // Hz
+    std::int64_t windowFrames = 0;
+};
+
+// The spectra for windows of halving length, longest first. Empty (no
+// windows) when the response cannot hold the harmonics apart.
+struct HarmonicSpectra {
+    std::vector<HarmonicWindow> windows;
+    double rate = 0.0;
     // The output frequencies the spectra hold: the sweep's range inside
     // its tapers, below half the rate.
     double lowFrequency = 0.0;
     double highFrequency = 0.0;
-    std::int64_t windowFrames = 0;  // length of each window
 
-    bool empty() const { return power[0].empty(); }
+    bool empty() const { return windows.empty(); }
 };
 
 // The sweep whose response is taken apart.
@@ -46,10 +52,10 @@ struct SweepShape {
 // quarters of an octave and the highest twelfth), so that the edges of the
 // division do not ring into the harmonics' windows. delaySamples: the direct
 // sound (FindDelay); every window lies that much later than the harmonic's
-// own time. The windows are all equally long, 0.9 of the gap between the
-// 5th and 6th harmonic, beginning a quarter of their length before the
-// harmonic's own time. The spectra hold the output frequencies between the
-// tapers. Empty when H or the shape is unusable, the windows would be
+// own time. The longest windows are 0.9 of the gap between the 5th and 6th
+// harmonic long, the others half as long each down to 64 samples; each
+// begins a quarter of its length before the harmonic's own time. The spectra hold the output
+// frequencies between the tapers. Empty when H or the shape is unusable, the windows would be
 // shorter than 64 samples, or the 6th harmonic's time lies beyond half the
 // response.
 HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
@@ -66,7 +72,9 @@ struct DistortionPoint {
 
 // The distortion at frequency f, each |H_k|^2 the mean over the bins within
 // half a 1/pointsPerOctave octave step either side of k * f (the nearest
-// bin when none is). A fundamental outside the swept range has every value
+// bin when none is), all from the shortest windows that hold 24 cycles of
+// f (the longest when none does): the fundamental and its harmonics through
+// windows of the same length. A fundamental outside the swept range has every value
 // NaN. Empty spectra or 1 > pointsPerOctave > 1000 give NaN throughout.
 DistortionPoint DistortionAt(const HarmonicSpectra& spectra, double frequency, int pointsPerOctave);
 
