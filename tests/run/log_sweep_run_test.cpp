@@ -228,3 +228,20 @@ TEST_F(LogSweepRun, DistortionFileOnlyWithTheExponentialSweep) {
 }
 
 }  // namespace
+
+namespace {
+
+// A start of 0 Hz has no half for the exponential sweep to begin at: the run
+// is refused before anything is played, and the session goes on.
+TEST_F(LogSweepRun, StartOfZeroIsRefused) {
+    const ProgramRun run = Run("rig", "f\n0\nr");
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("An exponential sweep needs a start frequency above 0 Hz"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Running Test..."), std::string::npos);
+    EXPECT_TRUE(run.files.empty());
+    EXPECT_FALSE(run.resultsExist);
+}
+
+}  // namespace
