@@ -131,17 +131,6 @@ TEST(LogSweep, InstantaneousFrequencyMatchesTheTrack) {
     }
 }
 
-TEST(LogSweep, EqualTimePerOctave) {
-    // N ln 2 / ln(high / low) samples per octave, wherever the octave lies.
-    const Made m = DefaultSweep();
-    const double perOctave = kSweep * std::numbers::ln2 / std::log(22800.0 / 9.0);
-    for (double f : {10.0, 40.0, 300.0, 2500.0, 11000.0}) {
-        const auto count = std::count_if(m.track.begin(), m.track.begin() + kSweep,
-                                         [f](double t) { return t >= f && t < 2.0 * f; });
-        EXPECT_NEAR(static_cast<double>(count), perOctave, 1.0) << f;
-    }
-}
-
 TEST(LogSweep, SilenceAroundAndFullLevelBetweenTheFades) {
     const Made m = DefaultSweep();
     for (std::int64_t i = 0; i < kFrames; ++i) {
