@@ -28,6 +28,7 @@ int main(int argc, char* argv[]) {
 
     TestSettings settings;
     if (options.device) settings.deviceName = *options.device;
+    if (options.sweep) settings.sweep = *options.sweep;
     // Kept here for the whole process: the settings point at it.
     std::optional<LoadedCalibration> calibration;
     if (options.calibrationPath) {

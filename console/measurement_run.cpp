@@ -17,13 +17,16 @@
 
 #include "analysis/acoustics.h"
 #include "analysis/analyze.h"
+#include "analysis/distortion.h"
 #include "analysis/transfer.h"
 #include "console/acoustics_report.h"
 #include "console/calibration_file.h"
+#include "console/distortion_report.h"
 #include "console/plot.h"
 #include "console/run_files.h"
 #include "console/run_report.h"
 #include "samples/packing.h"
+#include "signal/log_sweep.h"
 #include "signal/sweep.h"
 #include "signal/sync_pulse.h"
 
@@ -168,12 +171,14 @@ struct RunOutputs {
     std::vector<float> impulse;  // the impulse response
     PlotData plot;               // the picture
     std::string acousticsText;   // the acoustics file
+    std::string distortionText;  // the distortion file; empty: none is written
 };
 
 // Writes the run's files under one new name and names them in one line;
 // says which could not be written and why.
 void WriteRunFiles(std::time_t runTime, const RunOutputs& outputs) {
-    const std::string endings[] = {".frd", "_ir.wav", ".png", ".svg", "_acoustics.txt"};
+    std::vector<std::string> endings = {".frd", "_ir.wav", ".png", ".svg", "_acoustics.txt"};
+    if (!outputs.distortionText.empty()) endings.push_back("_distortion.txt");
     RunFiles files = CreateRunFiles(runTime, endings);
     if (!files.ok()) {
         std::printf("The run's files were not saved: %s\n", files.error.c_str());
@@ -183,13 +188,14 @@ void WriteRunFiles(std::time_t runTime, const RunOutputs& outputs) {
     // reserved name and renamed onto it when complete.
     close(files.Release(2));
     close(files.Release(3));
-    const std::string errors[] = {
+    std::vector<std::string> errors = {
         WriteText(files.Release(0), outputs.responseText),
         WriteImpulseWav(files.Release(1), outputs.impulse, kSampleRate),
         WritePlotPng(files.paths[2], outputs.plot),
         WritePlotSvg(files.paths[3], outputs.plot),
         WriteText(files.Release(4), outputs.acousticsText),
     };
+    if (endings.size() > 5) errors.push_back(WriteText(files.Release(5), outputs.distortionText));
     std::string saved;
     for (std::size_t i = 0; i < files.paths.size(); ++i) {
         const std::string name = files.base + endings[i];
@@ -253,14 +259,54 @@ std::string SettingsLine(const TestSettings& settings) {
     return line;
 }
 
+// The harmonic distortion of an exponential sweep's take, per 1/12 octave
+// over the bands and at the summary's frequencies.
+struct DistortionFigures {
+    std::vector<DistortionPoint> curve;
+    std::vector<DistortionPoint> summary;
+};
+
+DistortionFigures DistortionOf(const TransferFunction& h, const Delay& delay,
+                               const LogSweep& sweep) {
+    const HarmonicSpectra spectra =
+        ExtractHarmonics(h, delay.samples, {sweep.rateConstant, sweep.low, sweep.high});
+    DistortionFigures figures;
+    figures.curve = DistortionCurve(spectra, h.startFrequency, h.endFrequency, 12);
+    for (const double frequency : kDistortionSummaryFrequencies) {
+        if (frequency >= h.startFrequency && frequency <= h.endFrequency) {
+            figures.summary.push_back(DistortionAt(spectra, frequency, 12));
+        }
+    }
+    return figures;
+}
+
+PlotExtraCurve ThdCurveOf(const std::vector<DistortionPoint>& points) {
+    PlotExtraCurve extra;
+    extra.label = "THD (2nd to 5th harmonic), exponential sweep";
+    extra.scale = PlotScale::kPercent;
+    for (const DistortionPoint& point : points) {
+        extra.curve.frequencies.push_back(point.frequency);
+        extra.curve.levels.push_back(point.thdPercent);
+    }
+    return extra;
+}
+
 // Everything that follows from an aligned take: the transfer function, the
 // table from it, the checks of input 1, the acoustic delay, the room's
-// acoustics, the run's files and the results file.
+// acoustics, the harmonic distortion of an exponential sweep (logSweep, null
+// for the linear one), the run's files and the results file.
 void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& take,
-                double returnLevel, std::int64_t sweepFrames, std::time_t runTime) {
+                double returnLevel, std::int64_t sweepFrames, std::time_t runTime,
+                const LogSweep* logSweep, double endFrequency) {
     TransferFunction h = ComputeTransfer(take);
     if (h.status == TransferStatus::Ok && settings.calibration != nullptr) {
         ApplyCalibration(h, settings.calibration->calibration);
+    }
+    if (logSweep != nullptr) {
+        // The exponential sweep reaches beyond the bands; what is reported
+        // keeps to the bands' range, at most up to where the sweep fades.
+        h.startFrequency = settings.startFrequency;
+        h.endFrequency = std::min(endFrequency, logSweep->FadeOutFrequency());
     }
 
     const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
@@ -290,6 +336,7 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     RunOutputs outputs;
     Delay delay;
     AcousticsResult acoustics;
+    DistortionFigures distortion;
     {
         const Waveform response = ImpulseResponseOf(h);
         delay = FindDelay(response, kSampleRate);
@@ -298,6 +345,10 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
         outputs.impulse = CutImpulseResponse(response, kSampleRate, delay.samples,
                                              kImpulseLeadSeconds, kImpulseTailSeconds)
                               .samples;
+    }
+    if (logSweep != nullptr) {
+        distortion = DistortionOf(h, delay, *logSweep);
+        std::fputs(DistortionSummaryLine(distortion.summary).c_str(), stdout);
     }
     acoustics = ComputeAcoustics(outputs.impulse, kSampleRate, std::nullopt, h.startFrequency,
                                  h.endFrequency);
@@ -312,8 +363,10 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     header.delay = delay;
     if (settings.calibration != nullptr)
         header.calibration = CalibrationLine(*settings.calibration);
+    if (logSweep != nullptr) header.notes.push_back(kDistortionNote);
     outputs.responseText = FormatResponse(header, SmoothedResponse(h, 96));
     outputs.plot = PlotOf(settings, runTime, h, lower, upper, levels, delay, acoustics);
+    if (logSweep != nullptr) outputs.plot.extra = ThdCurveOf(distortion.curve);
     char date[64] = "unknown";
     std::tm local{};
     if (localtime_r(&runTime, &local) != nullptr) {
@@ -321,6 +374,11 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     }
     outputs.acousticsText =
         AcousticsFileText(acoustics, {date, settings.deviceName, SettingsLine(settings)});
+    if (logSweep != nullptr) {
+        outputs.distortionText = DistortionFileText(
+            distortion.curve,
+            {date, settings.deviceName, SettingsLine(settings), logSweep->low, logSweep->high});
+    }
     h = TransferFunction();  // its memory back before the files are written
 
     std::fputs(AcousticsTable(acoustics).c_str(), stdout);
@@ -411,8 +469,21 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
     NUM24_TO_CHAR(syncOut, playSpan.subspan(block), kSyncLength);
     std::fill(syncIn.begin(), syncIn.end(), 0);
-    MakeSweep(kSampleRate, sweepSpan, trackSpan, settings.startFrequency, endFrequency, frameCount,
-              kSweepAmplitude, kLeadIn);
+    const bool exponential = settings.sweep == SweepKind::Exponential;
+    const LogSweep logSweep =
+        PlanLogSweep(settings.startFrequency, endFrequency, kSampleRate, frameCount - 2 * kLeadIn);
+    if (exponential && !logSweep.usable) {
+        std::puts(
+            "An exponential sweep needs a start frequency above 0 Hz and below the end "
+            "frequency: nothing was measured.");
+        return RunOutcome::Refused;
+    }
+    if (exponential) {
+        MakeLogSweep(logSweep, sweepSpan, trackSpan, frameCount, kSweepAmplitude, kLeadIn);
+    } else {
+        MakeSweep(kSampleRate, sweepSpan, trackSpan, settings.startFrequency, endFrequency,
+                  frameCount, kSweepAmplitude, kLeadIn);
+    }
     NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
 
     const std::time_t runTime = std::time(nullptr);
@@ -453,8 +524,15 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     std::puts("Analyzing data...");
     const AnalysisResult analysis = Analyze(frameCount, settings.bandCount, trackSpan, micSpan,
                                             syncOffset, plan.lowerEdges, plan.upperEdges, kLeadIn);
-    const Take take{sweepSpan,    micSpan,    kLeadIn, sweepStart, settings.startFrequency,
-                    endFrequency, kSampleRate};
-    ReportTake(settings, plan, take, analysis.returnLevel, frameCount - 2 * kLeadIn, runTime);
+    // The exponential sweep is deconvolved over the whole range it covers.
+    const Take take{sweepSpan,
+                    micSpan,
+                    kLeadIn,
+                    sweepStart,
+                    exponential ? logSweep.low : settings.startFrequency,
+                    exponential ? logSweep.high : endFrequency,
+                    kSampleRate};
+    ReportTake(settings, plan, take, analysis.returnLevel, frameCount - 2 * kLeadIn, runTime,
+               exponential ? &logSweep : nullptr, endFrequency);
     return RunOutcome::Completed;
 }

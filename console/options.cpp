@@ -10,10 +10,14 @@
 
 namespace {
 
+// Options without a short form get codes beyond any character.
+constexpr int kSweepOption = 256;
+
 constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, 'D'},
     {"calibration", required_argument, nullptr, 'C'},
+    {"sweep", required_argument, nullptr, kSweepOption},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -73,6 +77,18 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
             case 'C':
                 options.calibrationPath = std::string(optarg);
                 break;
+            case kSweepOption: {
+                const std::string_view kind = optarg;
+                if (kind == "log") {
+                    options.sweep = SweepKind::Exponential;
+                } else if (kind == "linear") {
+                    options.sweep = SweepKind::Linear;
+                } else {
+                    return Failure("option '--sweep' takes 'log' or 'linear', not '" +
+                                   Printable(kind) + "'");
+                }
+                break;
+            }
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -110,6 +126,9 @@ std::string UsageText() {
            "  -C, --calibration FILE  correct every run by the microphone calibration\n"
            "                          in FILE (lines of frequency in Hz, gain in dB and\n"
            "                          optionally phase in degrees)\n"
+           "      --sweep KIND        play an exponential sweep (KIND log), which also\n"
+           "                          measures harmonic distortion, or the linear one\n"
+           "                          (KIND linear, the default) in every run\n"
            "  -h, --help              print this text and exit\n"
            "  -V, --version           print the version and exit\n";
 }

@@ -6,12 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "console/settings.h"
+
 enum class OptionsAction { Run, Help, Version, Error };
 
 struct ProgramOptions {
     OptionsAction action = OptionsAction::Run;
     std::optional<std::string> device;           // -D, --device
     std::optional<std::string> calibrationPath;  // -C, --calibration
+    std::optional<SweepKind> sweep;              // --sweep log|linear
     // Error: what is wrong, one line without the program name or the hint.
     std::string error;
     // Run: a warning about an option that was not taken (a device name
@@ -21,7 +24,8 @@ struct ProgramOptions {
 
 // Reads the options left to right with getopt_long; the first of --help,
 // --version or an error decides, and so does a stray argument after the
-// options. A later -D or -C replaces an earlier one. argv[argc] is nullptr.
+// options. A later -D, -C or --sweep replaces an earlier
+// one. argv[argc] is nullptr.
 ProgramOptions ParseOptions(int argc, char* argv[]);
 
 // The text --help prints, ending in a newline.

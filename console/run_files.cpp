@@ -153,6 +153,7 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
     Append(text, "* Delay: %.3f ms (%.3f m at 343 m/s)\n", header.delay.milliseconds,
            header.delay.metres);
     if (!header.calibration.empty()) text += "* " + OneLine(header.calibration) + "\n";
+    for (const std::string& note : header.notes) text += "* " + OneLine(note) + "\n";
     text += "* Frequency (Hz), magnitude (dB), phase (degrees)\n";
     for (const ResponsePoint& point : points) {
         Append(text, "%.4f %.3f %.2f\n", point.frequency, point.magnitudeDb, point.phaseDegrees);

@@ -48,7 +48,8 @@ struct ResponseHeader {
     double startFrequency = 0.0;
     double sweepLength = 0.0;  // seconds
     Delay delay;
-    std::string calibration;  // the calibration in use, as one line; empty for none
+    std::string calibration;         // the calibration in use, as one line; empty for none
+    std::vector<std::string> notes;  // further comment lines, each one line
 };
 
 // The response file's text: comment lines beginning with '*', then one line

@@ -4,6 +4,10 @@
 
 struct LoadedCalibration;
 
+// The excitation of a run: the linear sweep, or the exponential one that
+// also measures harmonic distortion.
+enum class SweepKind { Linear, Exponential };
+
 // The operator's settings. Every value the input conversions accept is kept
 // as given (zero, negative, infinite, NaN); the band plan and the run decide
 // what they can do with it.
@@ -16,6 +20,8 @@ struct TestSettings {
     // The microphone calibration for every run, or none. Owned by main for
     // the whole process.
     const LoadedCalibration* calibration = nullptr;
+    // The sweep of every run (--sweep).
+    SweepKind sweep = SweepKind::Linear;
 };
 
 // Longest device name the console keeps.

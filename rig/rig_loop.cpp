@@ -37,7 +37,9 @@ void clearRoomState(RigLoop& loop) {
 void playChunkAtHead(RigLoop& loop, const double* ch1, const double* ch2, std::size_t count) {
     double* room = loop.scratch.data();
     for (std::size_t i = 0; i < count; ++i) {
-        double x = (ch1 != nullptr ? ch1[i] : 0.0) * loop.gain;
+        double x = ch1 != nullptr ? ch1[i] : 0.0;
+        x += (loop.room.distortion2 + loop.room.distortion3 * x) * x * x;
+        x *= loop.gain;
         for (RigBiquad& b : loop.chain) {
             const double y = b.c.b0 * x + b.z1;
             b.z1 = b.c.b1 * x - b.c.a1 * y + b.z2;

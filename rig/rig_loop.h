@@ -26,6 +26,10 @@ struct RigRoom {
     long latency = rigDefaultLatency;
     long delay = 0;
     double gainDb = 0.0;
+    // A memoryless nonlinearity ahead of the room on channel 1:
+    // y = x + distortion2 * x^2 + distortion3 * x^3, x in full-scale units.
+    double distortion2 = 0.0;
+    double distortion3 = 0.0;
     std::vector<RigFilter> filters;
     std::vector<double> ir;  // empty: no impulse response
     int irRate = 0;          // the response's sample rate, Hz

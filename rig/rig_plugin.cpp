@@ -190,6 +190,12 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
                 return badValue(id, "0 to 1048576 frames");
         } else if (std::strcmp(id, "gain") == 0) {
             if (!getReal(n, -120.0, 40.0, &o->room.gainDb)) return badValue(id, "-120 to 40 dB");
+        } else if (std::strcmp(id, "distortion2") == 0) {
+            if (!getReal(n, -100.0, 100.0, &o->room.distortion2))
+                return badValue(id, "-100 to 100");
+        } else if (std::strcmp(id, "distortion3") == 0) {
+            if (!getReal(n, -100.0, 100.0, &o->room.distortion3))
+                return badValue(id, "-100 to 100");
         } else if (std::strcmp(id, "filters") == 0) {
             if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND)
                 return badValue(id, "an array of filters");

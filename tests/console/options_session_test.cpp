@@ -95,6 +95,9 @@ TEST(ProgramOptions, BadCommandLinesEndBeforeTheBanner) {
     ExpectRefused(RunWith({"-D"}), "zembrak: option '-D' needs a value" + hint);
     ExpectRefused(RunWith({"rig"}), "zembrak: unexpected argument 'rig'" + hint);
     ExpectRefused(RunWith({"--version=1"}), "zembrak: option '--version' takes no value" + hint);
+    ExpectRefused(RunWith({"--sweep", "cubic"}),
+                  "zembrak: option '--sweep' takes 'log' or 'linear', not 'cubic'" + hint);
+    ExpectRefused(RunWith({"--sweep"}), "zembrak: option '--sweep' needs a value" + hint);
 }
 
 TEST(ProgramOptions, DeviceIsTheFirstSoundcard) {

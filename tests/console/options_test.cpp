@@ -200,3 +200,50 @@ TEST(Options, UsageNamesEveryOption) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Options, SweepKindIsLogOrLinearAndTheLastOneCounts) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<SweepKind> sweep;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt},
+        {{"--sweep", "log"}, SweepKind::Exponential},
+        {{"--sweep=log"}, SweepKind::Exponential},
+        {{"--sweep", "linear"}, SweepKind::Linear},
+        {{"--sweep", "log", "--sweep", "linear"}, SweepKind::Linear},
+        {{"--sweep", "linear", "-D", "rig", "--sweep", "log"}, SweepKind::Exponential},
+        {{"--swe", "log"}, SweepKind::Exponential},
+    };
+    for (const Case& c : cases) {
+        const ProgramOptions options = Parse(c.arguments);
+        EXPECT_EQ(options.action, kRun) << options.error;
+        EXPECT_EQ(options.sweep, c.sweep) << c.arguments.size();
+    }
+}
+
+TEST(Options, SweepKindErrors) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"--sweep", "cubic"}, "option '--sweep' takes 'log' or 'linear', not 'cubic'"},
+        {{"--sweep", "LOG"}, "option '--sweep' takes 'log' or 'linear', not 'LOG'"},
+        {{"--sweep="}, "option '--sweep' takes 'log' or 'linear', not ''"},
+        {{"--sweep", "lo\ng"}, "option '--sweep' takes 'log' or 'linear', not 'lo?g'"},
+        {{"--sweep"}, "option '--sweep' needs a value"},
+        {{"--sweep", "log", "--sweep", "exp"},
+         "option '--sweep' takes 'log' or 'linear', not 'exp'"},
+    };
+    for (const Case& c : cases) {
+        const ProgramOptions options = Parse(c.arguments);
+        EXPECT_EQ(options.action, kError);
+        EXPECT_EQ(options.error, c.error);
+    }
+    EXPECT_NE(UsageText().find("--sweep KIND"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "analysis/distortion.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <numbers>
+
+namespace {
+
+constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
+
+// The windows fill this share of the gap between the 5th and the 6th
+// harmonic, the narrowest gap they have to keep apart (the 6th and above
+// are not reported, but a nonlinearity makes them all the same).
+constexpr double kWindowShare = 0.9;
+constexpr std::int64_t kShortestWindow = 64;
+// A window resolves a 1/12-octave step (0.058 f wide at f) when it holds
+// this many cycles of f.
+constexpr double kCyclesPerWindow = 24.0;
+// FFTW takes transform lengths as int.
+constexpr std::int64_t kLongestTransform = std::numeric_limits<int>::max() - 2;
+constexpr int kMostPointsPerOctave = 1000;
+// Far more than any audible range needs at the finest step.
+constexpr double kMostPoints = 100000.0;
+
+bool PositiveFinite(double value) {
+    return std::isfinite(value) && value > 0.0;
+}
+
+// The window: a half-cosine rise over `rise` samples, flat, and a
+// half-cosine fall over the last `fall` samples.
+double WindowAt(std::int64_t i, std::int64_t length, std::int64_t rise, std::int64_t fall) {
+    if (i < rise) {
+        return 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(i) /
+                                    static_cast<double>(rise));
+    }
+    if (i >= length - fall) {
+        return 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(length - i) /
+                                    static_cast<double>(fall));
+    }
+    return 1.0;
+}
+
+// Mean of power over the bins with frequency in [low, high], or the bin
+// nearest centre when none lies there.
+double MeanPowerWithin(const std::vector<double>& power, double spacing, double centre, double low,
+                       double high) {
+    const auto last = static_cast<double>(power.size() - 1);
+    const double first = std::ceil(low / spacing);
+    const double end = std::floor(high / spacing);
+    if (first <= end && first <= last && end >= 0.0) {
+        const auto from = static_cast<std::size_t>(std::max(first, 0.0));
+        const auto to = static_cast<std::size_t>(std::min(end, last));
+        double sum = 0.0;
+        for (std::size_t m = from; m <= to; ++m) sum += power[m];
+        return sum / static_cast<double>(to - from + 1);
+    }
+    const double nearest = std::clamp(std::round(centre / spacing), 0.0, last);
+    return power[static_cast<std::size_t>(nearest)];
+}
+
+// The taper at the ends of the sweep's range: the regularised division ends
+// H abruptly there, and the ringing of that edge in time, decaying only as
+// 1 / t, would reach the harmonics' windows. A raised cosine over the
+// lowest three quarters of an octave and the highest twelfth (in the
+// logarithm of frequency) rings out within milliseconds at the top and well
+// within the first harmonic's gap at the bottom.
+constexpr double kLowTaperOctaves = 0.75;
+constexpr double kHighTaperOctaves = 1.0 / 12.0;
+
+double TaperAt(double frequency, const SweepShape& sweep) {
+    if (!(frequency > sweep.lowFrequency) || !(frequency < sweep.highFrequency)) return 0.0;
+    const double fromLow = std::log2(frequency / sweep.lowFrequency) / kLowTaperOctaves;
+    const double fromHigh = std::log2(sweep.highFrequency / frequency) / kHighTaperOctaves;
+    const double share = std::min({fromLow, fromHigh, 1.0});
+    return 0.5 - 0.5 * std::cos(std::numbers::pi * share);
+}
+
+// The impulse response of H times the taper, in circular order (index 0 =
+// time zero), or empty when H is not usable or the memory is not there.
+Waveform TaperedResponse(const TransferFunction& h, const SweepShape& sweep) {
+    const bool usable =
+        h.status == TransferStatus::Ok && h.size > 1 && h.size <= kLongestTransform &&
+        h.bins.size() == static_cast<std::size_t>(h.size / 2 + 1) && PositiveFinite(h.rate);
+    if (!usable) return {};
+    const std::size_t binCount = h.bins.size();
+    Waveform response;
+    try {
+        response.resize(2 * binCount);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    const double spacing = h.BinSpacing();
+    for (std::size_t k = 0; k < binCount; ++k) {
+        const std::complex<double> value =
+            h.bins[k] * TaperAt(spacing * static_cast<double>(k), sweep);
+        response[2 * k] = value.real();
+        response[2 * k + 1] = value.imag();
+    }
+    auto* spectrum = reinterpret_cast<fftw_complex*>(response.data());
+    fftw_plan plan =
+        fftw_plan_dft_c2r_1d(static_cast<int>(h.size), spectrum, response.data(), FFTW_ESTIMATE);
+    if (plan == nullptr) return {};
+    fftw_execute(plan);
+    fftw_destroy_plan(plan);
+    response.resize(static_cast<std::size_t>(h.size));
+    const double scale = 1.0 / static_cast<double>(h.size);
+    for (double& value : response) value *= scale;
+    return response;
+}
+
+// The power spectra of the linear response and each harmonic's, cut out
+// with windows `window` samples long; empty spectra when the memory or the
+// transform is not there.
+HarmonicWindow TransformWindows(std::span<const double> response, double delaySamples,
+                                double growth, std::int64_t window, double rate) {
+    HarmonicWindow level;
+    const auto size = static_cast<std::int64_t>(response.size());
+    const std::int64_t lead = window / 4;
+    const std::int64_t rise = std::max<std::int64_t>(lead / 2, 1);
+    const std::int64_t fall = window / 4;
+    const std::int64_t length = FastTransformLength(2 * window, kLongestTransform);
+    if (length == 0) return level;
+    const auto binCount = static_cast<std::size_t>(length / 2 + 1);
+
+    Waveform segment;
+    Spectrum transformed;
+    try {
+        segment.resize(static_cast<std::size_t>(length));
+        transformed.resize(binCount);
+        for (auto& power : level.power) power.resize(binCount);
+    } catch (const std::bad_alloc&) {
+        return HarmonicWindow{};
+    }
+    auto* out = reinterpret_cast<fftw_complex*>(transformed.data());
+    fftw_plan plan =
+        fftw_plan_dft_r2c_1d(static_cast<int>(length), segment.data(), out, FFTW_ESTIMATE);
+    if (plan == nullptr) return HarmonicWindow{};
+
+    for (int k = 1; k <= kHighestHarmonic; ++k) {
+        // |delaySamples| and the offset are below size / 2 (checked by the
+        // caller), so the start fits the integers and wraps once at most.
+        const double own = delaySamples - growth * std::log(static_cast<double>(k));
+        const auto start = static_cast<std::int64_t>(std::floor(own)) - lead;
+        std::fill(segment.begin(), segment.end(), 0.0);
+        for (std::int64_t i = 0; i < window; ++i) {
+            const std::int64_t n = ((start + i) % size + size) % size;
+            segment[static_cast<std::size_t>(i)] =
+                response[static_cast<std::size_t>(n)] * WindowAt(i, window, rise, fall);
+        }
+        fftw_execute(plan);
+        std::vector<double>& power = level.power[static_cast<std::size_t>(k - 1)];
+        for (std::size_t m = 0; m < binCount; ++m) power[m] = std::norm(transformed[m]);
+    }
+    fftw_destroy_plan(plan);
+    level.binSpacing = rate / static_cast<double>(length);
+    level.windowFrames = window;
+    return level;
+}
+
+}  // namespace
+
+HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
+                                 const SweepShape& sweep) {
+    HarmonicSpectra spectra;
+    if (!PositiveFinite(sweep.rateConstant) || !PositiveFinite(sweep.lowFrequency) ||
+        !std::isfinite(sweep.highFrequency) || !(sweep.highFrequency > sweep.lowFrequency) ||
+        !std::isfinite(delaySamples)) {
+        return spectra;
+    }
+    const Waveform response = TaperedResponse(h, sweep);
+    if (response.empty()) return spectra;
+    const double rate = h.rate;
+    const auto size = static_cast<std::int64_t>(response.size());
+    // Time constant of the sweep in samples; the harmonic k lies
+    // growth * ln(k) ahead of the linear response.
+    const double growth = sweep.rateConstant * rate;
+    const double windowValue =
+        std::floor(kWindowShare * growth *
+                   std::log(static_cast<double>(kHighestHarmonic + 1) / kHighestHarmonic));
+    // The earliest window must stay in the half of the response that holds
+    // negative times, clear of the linear response's decay.
+    const double earliest = growth * std::log(kHighestHarmonic + 1.0) + std::fabs(delaySamples);
+    if (!(windowValue >= static_cast<double>(kShortestWindow)) ||
+        !(earliest + windowValue < static_cast<double>(size / 2))) {
+        return spectra;
+    }
+    // Windows halving in length down to the shortest: each frequency takes
+    // the shortest that still resolves its smoothing step, so the noise
+    // that falls into a window stays small where the harmonics are short.
+    for (auto window = static_cast<std::int64_t>(windowValue); window >= kShortestWindow;
+         window /= 2) {
+        HarmonicWindow level = TransformWindows(response, delaySamples, growth, window, rate);
+        if (level.power[0].empty()) return HarmonicSpectra{};
+        spectra.windows.push_back(std::move(level));
+    }
+    spectra.rate = rate;
+    spectra.lowFrequency = sweep.lowFrequency * std::exp2(kLowTaperOctaves);
+    spectra.highFrequency =
+        std::min(sweep.highFrequency * std::exp2(-kHighTaperOctaves), rate / 2.0);
+    return spectra;
+}
+
+DistortionPoint DistortionAt(const HarmonicSpectra& spectra, double frequency,
+                             int pointsPerOctave) {
+    DistortionPoint point;
+    point.frequency = frequency;
+    point.thdPercent = kNotMeasured;
+    point.harmonicPercent.fill(kNotMeasured);
+    if (spectra.empty() || pointsPerOctave < 1 || pointsPerOctave > kMostPointsPerOctave ||
+        !PositiveFinite(frequency) || frequency < spectra.lowFrequency ||
+        frequency > spectra.highFrequency) {
+        return point;
+    }
+    // The shortest window that holds kCyclesPerWindow cycles of the
+    // fundamental, or the longest there is.
+    const HarmonicWindow* level = &spectra.windows.front();
+    for (const HarmonicWindow& shorter : spectra.windows) {
+        if (static_cast<double>(shorter.windowFrames) * frequency >=
+            kCyclesPerWindow * spectra.rate) {
+            level = &shorter;
+        }
+    }
+    for (const auto& power : level->power) {
+        if (power.empty() || power.size() != level->power[0].size()) return point;
+    }
+    const double halfStep = std::exp2(0.5 / pointsPerOctave);
+    const auto meanAround = [&spectra, level, halfStep](int k, double centre) {
+        return MeanPowerWithin(level->power[static_cast<std::size_t>(k - 1)], level->binSpacing,
+                               centre, std::max(centre / halfStep, spectra.lowFrequency),
+                               std::min(centre * halfStep, spectra.highFrequency));
+    };
+    const double fundamental = meanAround(1, frequency);
+    if (!(fundamental > 0.0) || !std::isfinite(fundamental)) return point;
+    double sum = 0.0;
+    bool any = false;
+    for (int k = 2; k <= kHighestHarmonic; ++k) {
+        const double harmonicFrequency = k * frequency;
+        if (harmonicFrequency > spectra.highFrequency) break;
+        const double power = meanAround(k, harmonicFrequency);
+        point.harmonicPercent[static_cast<std::size_t>(k - 2)] =
+            100.0 * std::sqrt(power / fundamental);
+        sum += power;
+        any = true;
+    }
+    if (any) point.thdPercent = 100.0 * std::sqrt(sum / fundamental);
+    return point;
+}
+
+std::vector<DistortionPoint> DistortionCurve(const HarmonicSpectra& spectra, double low,
+                                             double high, int pointsPerOctave) {
+    std::vector<DistortionPoint> points;
+    if (spectra.empty() || !PositiveFinite(low) || !PositiveFinite(high) || !(low <= high) ||
+        pointsPerOctave < 1 || pointsPerOctave > kMostPointsPerOctave) {
+        return points;
+    }
+    const double steps = std::floor(std::log2(high / low) * pointsPerOctave + 1e-9);
+    if (!(steps <= kMostPoints)) return points;
+    const auto count = static_cast<std::int64_t>(steps) + 1;
+    points.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double frequency = low * std::exp2(static_cast<double>(i) / pointsPerOctave);
+        points.push_back(DistortionAt(spectra, frequency, pointsPerOctave));
+    }
+    return points;
+}

@@ -1,0 +1,74 @@
+// The distortion file and the console's summary line, as text.
+
+#include "console/distortion_report.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const double kNan = std::nan("");
+
+DistortionPoint Point(double f, double thd, double h2, double h3, double h4, double h5) {
+    DistortionPoint point;
+    point.frequency = f;
+    point.thdPercent = thd;
+    point.harmonicPercent = {h2, h3, h4, h5};
+    return point;
+}
+
+TEST(DistortionReport, SummaryNamesTheMeasuredFrequencies) {
+    struct Case {
+        std::vector<DistortionPoint> points;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{Point(100, 0.0123, 0.01, 0.002, 0, 0), Point(1000, 0.5, 0.5, 0, 0, 0),
+          Point(10000, 2.25, 2.25, kNan, kNan, kNan)},
+         "Harmonic distortion (THD): 0.0123 % at 100 Hz, 0.5000 % at 1 kHz, 2.2500 % at 10 kHz\n"},
+        {{Point(100, kNan, kNan, kNan, kNan, kNan), Point(1000, 0.00004, 0, 0, 0, 0)},
+         "Harmonic distortion (THD): 0.0000 % at 1 kHz\n"},
+        {{}, "Harmonic distortion: not measured at 100 Hz, 1 kHz or 10 kHz.\n"},
+        {{Point(10000, kNan, kNan, kNan, kNan, kNan)},
+         "Harmonic distortion: not measured at 100 Hz, 1 kHz or 10 kHz.\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(DistortionSummaryLine(c.points), c.line);
+}
+
+TEST(DistortionReport, FileHasCommentsThenOneLinePerPoint) {
+    const std::vector<DistortionPoint> points = {
+        Point(18.0, 1.5, 1.2, 0.9, 0.0, 0.0),
+        Point(5000.0, 1.25, 1.0, 0.75, kNan, kNan),
+        Point(12000.0, kNan, kNan, kNan, kNan, kNan),
+    };
+    const std::string text =
+        DistortionFileText(points, {"2026-12-07 13:00:00", "rig\nx", "Q 4", 9.0, 22800.0});
+    EXPECT_EQ(text.rfind("* Zembrak 1.00 harmonic distortion\n", 0), 0u);
+    EXPECT_NE(text.find("* Device: rig?x\n"), std::string::npos);
+    EXPECT_NE(text.find("* Exponential sweep: 9.0 Hz to 22800.0 Hz\n"), std::string::npos);
+    std::istringstream lines(text);
+    std::string line;
+    std::vector<std::string> rows;
+    bool rowsBegun = false;
+    while (std::getline(lines, line)) {
+        if (line[0] == '*') {
+            EXPECT_FALSE(rowsBegun) << line;
+        } else {
+            rowsBegun = true;
+            rows.push_back(line);
+        }
+    }
+    const std::vector<std::string> expected = {
+        "18.0000 1.5000 1.2000 0.9000 0.0000 0.0000",
+        "5000.0000 1.2500 1.0000 0.7500 - -",
+        "12000.0000 - - - - -",
+    };
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+}  // namespace

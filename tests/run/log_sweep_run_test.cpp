@@ -1,0 +1,247 @@
+// The exponential sweep through the real program and the simulated rig: the
+// bands it reads, and the harmonic distortion of nonlinearities whose
+// harmonics follow in closed form. For x = A cos(wt) the rig's
+// y = x + a x^2 + b x^3 holds the fundamental A (1 + 3 b A^2 / 4), the 2nd
+// harmonic a A^2 / 2 and the 3rd b A^3 / 4; the sweep's amplitude A is half
+// of full scale.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rig/room.h"
+#include "room_response.h"
+#include "run_support.h"
+
+namespace {
+
+constexpr double kAmplitude = 0.5;
+
+constexpr const char* kDevices = R"(
+pcm.bent { type rig distortion2 0.1 distortion3 0.2 }
+pcm.soft { type rig delay 240 distortion2 -0.03 distortion3 -0.12 }
+)";
+
+// The typical room 6 dB lower, with its noise: rig_room itself clips at its
+// 52 Hz mode (+8 dB over a sweep at half of full scale), which the
+// exponential sweep, dwelling in the bass, shows as odd harmonics.
+std::string QuietRoom() {
+    static const char* const kinds[] = {"peaking", "lowshelf", "highshelf", "highpass", "lowpass"};
+    std::string device = "pcm.quiet_room { type rig gain -6 delay " + std::to_string(rigRoomDelay) +
+                         " noise " + std::to_string(rigRoomNoise) + " filters [\n";
+    for (const RigFilter& f : rigRoomFilters) {
+        device += std::string("{ type ") + kinds[static_cast<int>(f.type)] + " freq " +
+                  std::to_string(f.freq) + " gain " + std::to_string(f.gain) + " q " +
+                  std::to_string(f.q) + " }\n";
+    }
+    return device + "] }\n";
+}
+
+class LogSweepRun : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        config = std::filesystem::path(testing::TempDir()) / "log_sweep_rooms.conf";
+        std::ofstream(config) << "<" RIG_CONFIG ">\n" << kDevices << QuietRoom();
+    }
+    static void TearDownTestSuite() { std::filesystem::remove(config); }
+    static ProgramRun Run(const std::string& device, const std::string& commands,
+                          const std::vector<std::string>& arguments = {"--sweep", "log"}) {
+        return RunProgram(Script(device, commands), {"ALSA_CONFIG_PATH=" + config.string()}, 90, {},
+                          0, arguments);
+    }
+    static std::filesystem::path config;
+};
+std::filesystem::path LogSweepRun::config;
+
+// The contents of the run file whose name ends in `ending`, or "".
+std::string FileEndingIn(const ProgramRun& run, const std::string& ending) {
+    for (const auto& [name, contents] : run.files) {
+        if (name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            return contents;
+        }
+    }
+    return "";
+}
+
+// One line of the distortion file: frequency, THD, H2..H5 (NaN for '-').
+struct DistortionRow {
+    double frequency = 0;
+    double values[5] = {};
+};
+
+std::vector<DistortionRow> DistortionRows(const std::string& text) {
+    std::vector<DistortionRow> rows;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '*') continue;
+        std::istringstream fields(line);
+        DistortionRow row;
+        std::string field;
+        fields >> row.frequency;
+        for (double& value : row.values) {
+            fields >> field;
+            value = field == "-" ? std::nan("") : std::stod(field);
+        }
+        if (fields.fail()) ADD_FAILURE() << "bad line: " << line;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The row nearest f; its frequency lies within a 24th of an octave of f.
+DistortionRow RowNear(const std::vector<DistortionRow>& rows, double f) {
+    DistortionRow best;
+    for (const DistortionRow& row : rows) {
+        if (std::fabs(std::log2(row.frequency / f)) < std::fabs(std::log2(best.frequency / f)))
+            best = row;
+    }
+    EXPECT_LT(std::fabs(std::log2(best.frequency / f)), 1.0 / 24.0 + 1e-9) << f;
+    return best;
+}
+
+double Db(double ratio) {
+    return 20.0 * std::log10(ratio);
+}
+
+// Every preset on the flat loop and the typical room: the same band levels
+// as the linear sweep reads (the flat loop 0.0 in every band).
+TEST_F(LogSweepRun, BandsReadTheRoomsBandPower) {
+    struct Room {
+        const char* device;
+        std::span<const RigFilter> filters;
+    };
+    const Room rooms[] = {{"rig", {}}, {"rig_room", rigRoomFilters}};
+    for (const Room& room : rooms) {
+        for (int preset = 1; preset <= 5; ++preset) {
+            SCOPED_TRACE(std::string(room.device) + " preset " + std::to_string(preset));
+            const ProgramRun run = Run(room.device, "p " + std::to_string(preset) + "\nr");
+            ASSERT_EQ(run.exitStatus, 0) << run.err;
+            const std::vector<BandRow> rows = TableRows(TableText(run.out));
+            ASSERT_FALSE(rows.empty()) << run.out;
+            const double start = preset == 5 ? 300 : 18;
+            const std::vector<double> truth =
+                RoomBandLevels(rows, room.filters, start, rows.back().high, 48000);
+            EXPECT_LE(WorstBandError(rows, truth), 0.5) << TableText(run.out);
+            for (const BandRow& row : rows) {
+                if (room.filters.empty()) {
+                    EXPECT_EQ(row.level, 0.0) << "band " << row.band;
+                }
+            }
+        }
+    }
+}
+
+// The 2nd and 3rd harmonics of a known polynomial at 100 Hz, 1 kHz and
+// 5 kHz, and THD from them on the console.
+TEST_F(LogSweepRun, KnownNonlinearityGivesItsHarmonics) {
+    struct Device {
+        const char* name;
+        double a, b;
+    };
+    for (const Device& device : {Device{"bent", 0.1, 0.2}, Device{"soft", -0.03, -0.12}}) {
+        SCOPED_TRACE(device.name);
+        const ProgramRun run = Run(device.name, "r");
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        const double fundamental = 1.0 + 3.0 * device.b * kAmplitude * kAmplitude / 4.0;
+        const double h2 = 100.0 * std::fabs(device.a) * kAmplitude / 2.0 / fundamental;
+        const double h3 = 100.0 * std::fabs(device.b) * kAmplitude * kAmplitude / 4.0 / fundamental;
+        const std::vector<DistortionRow> rows =
+            DistortionRows(FileEndingIn(run, "_distortion.txt"));
+        ASSERT_GT(rows.size(), 100u);
+        for (double f : {100.0, 1000.0, 5000.0}) {
+            const DistortionRow row = RowNear(rows, f);
+            EXPECT_NEAR(Db(row.values[1]), Db(h2), 0.5) << f;
+            EXPECT_NEAR(Db(row.values[2]), Db(h3), 0.5) << f;
+        }
+        // The summary's THD at 1 kHz: the root sum of both (the 4th and
+        // 5th are absent from this polynomial).
+        EXPECT_NEAR(Db(NumberAfter(run.out, "Harmonic distortion (THD): ") / std::hypot(h2, h3)),
+                    0.0, 0.5)
+            << run.out;
+        const std::size_t at = run.out.find("Harmonic distortion (THD): ");
+        ASSERT_NE(at, std::string::npos);
+        const std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+        EXPECT_NE(line.find(" % at 100 Hz, "), std::string::npos) << line;
+        EXPECT_NE(line.find(" % at 1 kHz, "), std::string::npos) << line;
+        EXPECT_NE(line.find(" % at 10 kHz"), std::string::npos) << line;
+        // The compression of the fundamental is the same at every
+        // frequency: the bands stay flat.
+        for (const BandRow& row : TableRows(TableText(run.out))) {
+            EXPECT_EQ(row.level, 0.0) << "band " << row.band;
+        }
+    }
+}
+
+// The typical room, below clipping, is linear: only its noise shows ahead
+// of the response.
+TEST_F(LogSweepRun, LinearRoomShowsNoDistortion) {
+    const ProgramRun run = Run("quiet_room", "r");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out.find("clipped"), std::string::npos);
+    const std::vector<DistortionRow> rows = DistortionRows(FileEndingIn(run, "_distortion.txt"));
+    ASSERT_GT(rows.size(), 100u);
+    int checked = 0;
+    for (const DistortionRow& row : rows) {
+        if (row.frequency < 30.0 || row.frequency > 5000.0) continue;
+        EXPECT_LT(row.values[0], 0.01) << row.frequency;
+        ++checked;
+    }
+    EXPECT_GT(checked, 80);
+    const std::size_t at = run.out.find("Harmonic distortion (THD): ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    double thd100 = 0, thd1k = 0;
+    ASSERT_EQ(std::sscanf(run.out.c_str() + at,
+                          "Harmonic distortion (THD): %lf %% at 100 Hz, %lf %% at 1 kHz", &thd100,
+                          &thd1k),
+              2)
+        << run.out.substr(at, 120);
+    EXPECT_LT(thd100, 0.01);
+    EXPECT_LT(thd1k, 0.01);
+}
+
+// The exponential sweep adds the distortion file and a note in the response
+// file; the default linear sweep leaves both out, on the same distorting
+// device.
+TEST_F(LogSweepRun, DistortionFileOnlyWithTheExponentialSweep) {
+    const ProgramRun log = Run("bent", "r");
+    ASSERT_EQ(log.exitStatus, 0) << log.err;
+    EXPECT_FALSE(FileEndingIn(log, "_distortion.txt").empty());
+    EXPECT_NE(FileEndingIn(log, ".frd").find("* Harmonic distortion"), std::string::npos);
+    EXPECT_EQ(Count(log.out, "Harmonic distortion"), 1);
+    const std::string text = FileEndingIn(log, "_distortion.txt");
+    EXPECT_NE(text.find("* Exponential sweep: 9.0 Hz to 22800.0 Hz\n"), std::string::npos);
+
+    const ProgramRun linear = Run("bent", "r", {});
+    ASSERT_EQ(linear.exitStatus, 0) << linear.err;
+    EXPECT_TRUE(FileEndingIn(linear, "_distortion.txt").empty());
+    EXPECT_FALSE(FileEndingIn(linear, ".frd").empty());
+    EXPECT_EQ(FileEndingIn(linear, ".frd").find("Harmonic"), std::string::npos);
+    EXPECT_EQ(linear.out.find("Harmonic distortion"), std::string::npos);
+    EXPECT_EQ(log.files.size(), linear.files.size() + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A start of 0 Hz has no half for the exponential sweep to begin at: the run
+// is refused before anything is played, and the session goes on.
+TEST_F(LogSweepRun, StartOfZeroIsRefused) {
+    const ProgramRun run = Run("rig", "f\n0\nr");
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("An exponential sweep needs a start frequency above 0 Hz"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Running Test..."), std::string::npos);
+    EXPECT_TRUE(run.files.empty());
+    EXPECT_FALSE(run.resultsExist);
+}
+
+}  // namespace
