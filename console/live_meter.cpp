@@ -43,7 +43,9 @@ std::string MeterLine(const ChunkLevels& levels, double rate) {
 LiveMeter::LiveMeter(std::FILE* out, bool enabled, double rate)
     : out_(out), enabled_(enabled), rate_(rate) {}
 
-LiveMeter::~LiveMeter() { Erase(); }
+LiveMeter::~LiveMeter() {
+    Erase();
+}
 
 void LiveMeter::Update(const ChunkLevels& chunk) {
     if (!enabled_) return;

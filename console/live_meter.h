@@ -14,7 +14,7 @@
 // times a second and erased before the next line is printed, so the screen
 // afterwards reads as without it.
 class LiveMeter {
-public:
+  public:
     // Draws on `out` only when `enabled` (standard output is a terminal).
     LiveMeter(std::FILE* out, bool enabled, double rate);
     ~LiveMeter();  // erases the line
@@ -26,7 +26,7 @@ public:
     // Takes the line off the screen, if it is on it.
     void Erase();
 
-private:
+  private:
     std::FILE* out_;
     bool enabled_;
     double rate_;

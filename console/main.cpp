@@ -3,6 +3,7 @@
 
 #include "console/calibration_file.h"
 #include "console/command_loop.h"
+#include "console/measurement_run.h"
 #include "console/options.h"
 
 int main(int argc, char* argv[]) {
@@ -41,6 +42,7 @@ int main(int argc, char* argv[]) {
         settings.calibration = &*calibration;
     }
 
+    KeepRunMemory();
     InputReader reader;
     return RunCommandLoop(reader, settings);
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "analysis/acoustics.h"
@@ -387,6 +388,14 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
 }
 
 }  // namespace
+
+void KeepRunMemory() {
+    // Blocks up to this size come from the heap, and freed heap memory is
+    // kept: a default run's buffers and transforms stay with the process.
+    constexpr int kLargestKeptBlock = 256 << 20;
+    mallopt(M_MMAP_THRESHOLD, kLargestKeptBlock);
+    mallopt(M_TRIM_THRESHOLD, kLargestKeptBlock);
+}
 
 std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capturedPulseStart) {
     std::int64_t damaging = report.total - static_cast<std::int64_t>(report.stored);

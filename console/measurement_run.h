@@ -21,6 +21,12 @@ enum class RunOutcome {
     DeviceFailed,  // the device could not be opened or configured: the program ends
 };
 
+// Lets the process keep the memory of one run for the next instead of
+// handing it back to the system after every run: touching fresh memory
+// costs more than the analysis itself on some machines. Called once, before
+// the first run.
+void KeepRunMemory();
+
 // One measurement with the settings and band plan of the current pass.
 RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
                           std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn);
