@@ -257,7 +257,9 @@ std::string SettingsLine(const TestSettings& settings) {
     char line[256];
     std::snprintf(line, sizeof line, "Q %g, %d bands, start %.1f Hz, length %.1f s", settings.q,
                   settings.bandCount, settings.startFrequency, settings.sweepLength);
-    return line;
+    std::string text = line;
+    if (settings.calibration != nullptr) text += "; " + CalibrationLine(*settings.calibration);
+    return text;
 }
 
 // The harmonic distortion of an exponential sweep's take, per 1/12 octave

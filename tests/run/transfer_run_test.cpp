@@ -195,3 +195,38 @@ TEST_F(TransferRun, TakenNamesMoveTheRunToTheNextNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+// A microphone 6 dB hot from 1 to 2 kHz: its calibration lowers exactly the
+// bands inside that range by 6 dB and leaves those outside it alone, and the
+// run's files name it.
+TEST(CalibratedRun, BandsInsideTheCalibrationsRangeMoveByItsGain) {
+    const std::filesystem::path file = std::filesystem::path(testing::TempDir()) / "mic.txt";
+    std::ofstream(file) << "\"Sens Factor =-1.2dB\"\n999.9 0\n1000 6\n2000 6\n2000.1 0\n";
+    const ProgramRun run = RunProgram(Script("rig", "r"), {"ALSA_CONFIG_PATH=" RIG_CONFIG}, 60, {},
+                                      0, {"-C", file.string()});
+    std::filesystem::remove(file);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const std::vector<BandRow> rows = TableRows(TableText(run.out));
+    ASSERT_EQ(rows.size(), 31u);
+    int inside = 0;
+    for (const BandRow& row : rows) {
+        if (row.low >= 1000 && row.high <= 2000) {
+            EXPECT_EQ(row.level, -6.0) << "band " << row.band;
+            ++inside;
+        } else if (row.high <= 999 || row.low >= 2001) {
+            EXPECT_EQ(row.level, 0.0) << "band " << row.band;
+        }
+    }
+    EXPECT_EQ(inside, 2);  // 1113-1391 and 1391-1738 Hz
+    for (const auto& [name, contents] : run.files) {
+        if (name.ends_with(".frd")) {
+            EXPECT_NE(contents.find("* Calibration:  "), std::string::npos);
+            EXPECT_NE(contents.find("mic.txt (4 points, 999.9 Hz to 2000.1 Hz)\n"),
+                      std::string::npos);
+        }
+    }
+}
+
+}  // namespace
