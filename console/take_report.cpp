@@ -1,0 +1,322 @@
+#include "console/take_report.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "analysis/acoustics.h"
+#include "analysis/distortion.h"
+#include "console/acoustics_report.h"
+#include "console/calibration_file.h"
+#include "console/distortion_report.h"
+#include "console/plot.h"
+#include "console/run_files.h"
+#include "console/run_report.h"
+
+namespace {
+
+constexpr const char* kResultsFile = "sweep_out.txt";
+// The impulse response file holds this much before time zero (the loop-back
+// reference), for the band-limited ringing ahead of the direct sound, and
+// this much after the direct sound.
+constexpr double kImpulseLeadSeconds = 0.01;
+constexpr double kImpulseTailSeconds = 2.5;
+
+// Appends the table to the results file; says why when it could not.
+void AppendResults(const std::string& resultsText) {
+    std::FILE* file = std::fopen(kResultsFile, "a");
+    if (file == nullptr) {
+        std::printf("The results were not saved: %s could not be opened: %s\n", kResultsFile,
+                    std::strerror(errno));
+        return;
+    }
+    errno = 0;
+    const std::size_t written = std::fwrite(resultsText.data(), 1, resultsText.size(), file);
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (written != resultsText.size() || !closed) {
+        const int error = written != resultsText.size() ? writeError : errno;
+        std::printf("The results were not fully saved to %s: %s\n", kResultsFile,
+                    error != 0 ? std::strerror(error) : "write error");
+    }
+}
+
+// Says what the checks of input 1 found: clipping and silence only when
+// they apply, the signal-to-noise ratio always.
+void PrintSignalChecks(const SignalChecks& checks) {
+    if (checks.clippedSamples > 0) {
+        std::printf(
+            "Input 1 clipped: %lld sample(s) reached full scale. Lower the input gain and "
+            "repeat the measurement.\n",
+            static_cast<long long>(checks.clippedSamples));
+    }
+    if (checks.silent) {
+        std::puts("Input 1 is silent: check the microphone and its cable.");
+    } else if (checks.tooLow) {
+        std::printf(
+            "Input 1 is too low to measure (%.1f dBFS during the sweep): check the "
+            "microphone and the input gain.\n",
+            checks.signalLevelDb);
+    }
+    if (!checks.snrKnown) {
+        std::puts("Signal-to-noise ratio: not known (no lead-in before the sweep).");
+    } else if (std::isinf(checks.snrDb)) {
+        std::printf("Signal-to-noise ratio: no noise in the lead-in (sweep %.1f dBFS).\n",
+                    checks.signalLevelDb);
+    } else {
+        std::printf("Signal-to-noise ratio: %.1f dB (sweep %.1f dBFS, lead-in noise %.1f dBFS).\n",
+                    checks.snrDb, checks.signalLevelDb, checks.noiseLevelDb);
+        if (checks.lowSnr) {
+            std::printf(
+                "Warning: the signal-to-noise ratio is below %.0f dB: raise the level or "
+                "quiet the room, and repeat the measurement.\n",
+                kLowestSnrDb);
+        }
+    }
+}
+
+const char* TransferProblem(TransferStatus status) {
+    switch (status) {
+        case TransferStatus::Ok:
+            return "";
+        case TransferStatus::NoSignal:
+            return "nothing was played in the swept range";
+        case TransferStatus::TooLong:
+            return "the take is too long to transform";
+        case TransferStatus::NoMemory:
+            return "not enough memory";
+        case TransferStatus::NoResponse:
+            return "the sweep has no energy in the swept range";
+    }
+    return "";
+}
+
+// What a run saves beside its results table.
+struct RunOutputs {
+    std::string responseText;    // the response file
+    std::vector<float> impulse;  // the impulse response
+    PlotData plot;               // the picture
+    std::string acousticsText;   // the acoustics file
+    std::string distortionText;  // the distortion file; empty: none is written
+};
+
+// Writes the run's files under one new name and names them in one line;
+// says which could not be written and why.
+void WriteRunFiles(std::time_t runTime, double rate, const RunOutputs& outputs) {
+    std::vector<std::string> endings = {".frd", "_ir.wav", ".png", ".svg", "_acoustics.txt"};
+    if (!outputs.distortionText.empty()) endings.push_back("_distortion.txt");
+    RunFiles files = CreateRunFiles(runTime, endings);
+    if (!files.ok()) {
+        std::printf("The run's files were not saved: %s\n", files.error.c_str());
+        return;
+    }
+    // The pictures are written through a file of their own beside the
+    // reserved name and renamed onto it when complete.
+    close(files.Release(2));
+    close(files.Release(3));
+    std::vector<std::string> errors = {
+        WriteText(files.Release(0), outputs.responseText),
+        WriteImpulseWav(files.Release(1), outputs.impulse, static_cast<int>(rate)),
+        WritePlotPng(files.paths[2], outputs.plot),
+        WritePlotSvg(files.paths[3], outputs.plot),
+        WriteText(files.Release(4), outputs.acousticsText),
+    };
+    if (endings.size() > 5) errors.push_back(WriteText(files.Release(5), outputs.distortionText));
+    std::string saved;
+    for (std::size_t i = 0; i < files.paths.size(); ++i) {
+        const std::string name = files.base + endings[i];
+        if (errors[i].empty()) {
+            saved += " " + name;
+        } else {
+            std::printf("%s was not fully saved: %s\n", name.c_str(), errors[i].c_str());
+        }
+    }
+    if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
+}
+
+PlotCurve CurveOf(const std::vector<ResponsePoint>& points) {
+    PlotCurve curve;
+    for (const ResponsePoint& point : points) {
+        curve.frequencies.push_back(point.frequency);
+        curve.levels.push_back(point.magnitudeDb);
+    }
+    return curve;
+}
+
+// The picture: the response at 1/12 octave, the table's bands, the noise
+// floor and, where measured, the T30 per octave in a corner.
+PlotData PlotOf(const TestSettings& settings, std::time_t runTime, const TransferFunction& h,
+                std::span<const double> lower, std::span<const double> upper,
+                const std::vector<double>& levels, const Delay& delay,
+                const AcousticsResult& acoustics) {
+    PlotData plot;
+    PlotTitleFacts facts;
+    facts.when = runTime;
+    facts.device = settings.deviceName;
+    facts.q = settings.q;
+    facts.bandCount = settings.bandCount;
+    facts.startFrequency = settings.startFrequency;
+    facts.sweepLength = settings.sweepLength;
+    facts.acousticDelay = delay.milliseconds / 1000.0;
+    if (settings.calibration != nullptr) facts.calibration = CalibrationLine(*settings.calibration);
+    plot.titleLines = PlotTitleLines(facts);
+    plot.response = CurveOf(SmoothedResponse(h, 12));
+    plot.noiseFloor = CurveOf(SmoothedNoise(h, 12));
+    for (std::size_t b = 0; b < levels.size(); ++b) {
+        plot.bands.push_back({lower[b], upper[b], levels[b]});
+    }
+    plot.lowFrequency = h.startFrequency;
+    plot.highFrequency = h.endFrequency;
+    for (const OctaveAcoustics& band : acoustics.bands) {
+        if (!band.t30.value) continue;
+        if (plot.cornerLines.empty()) plot.cornerLines.push_back("T30 per octave");
+        char line[64];
+        std::snprintf(line, sizeof line, "%5d Hz  %.2f s", band.nominalHz, *band.t30.value);
+        plot.cornerLines.push_back(line);
+    }
+    return plot;
+}
+
+// The settings of a run as one line, for the files' headers.
+std::string SettingsLine(const TestSettings& settings) {
+    char line[256];
+    std::snprintf(line, sizeof line, "Q %g, %d bands, start %.1f Hz, length %.1f s", settings.q,
+                  settings.bandCount, settings.startFrequency, settings.sweepLength);
+    std::string text = line;
+    if (settings.calibration != nullptr) text += "; " + CalibrationLine(*settings.calibration);
+    return text;
+}
+
+// The harmonic distortion of an exponential sweep's take, per 1/12 octave
+// over the bands and at the summary's frequencies.
+struct DistortionFigures {
+    std::vector<DistortionPoint> curve;
+    std::vector<DistortionPoint> summary;
+};
+
+DistortionFigures DistortionOf(const TransferFunction& h, const Delay& delay,
+                               const LogSweep& sweep) {
+    const HarmonicSpectra spectra =
+        ExtractHarmonics(h, delay.samples, {sweep.rateConstant, sweep.low, sweep.high});
+    DistortionFigures figures;
+    figures.curve = DistortionCurve(spectra, h.startFrequency, h.endFrequency, 12);
+    for (const double frequency : kDistortionSummaryFrequencies) {
+        if (frequency >= h.startFrequency && frequency <= h.endFrequency) {
+            figures.summary.push_back(DistortionAt(spectra, frequency, 12));
+        }
+    }
+    return figures;
+}
+
+PlotExtraCurve ThdCurveOf(const std::vector<DistortionPoint>& points) {
+    PlotExtraCurve extra;
+    extra.label = "THD (2nd to 5th harmonic), exponential sweep";
+    extra.scale = PlotScale::kPercent;
+    for (const DistortionPoint& point : points) {
+        extra.curve.frequencies.push_back(point.frequency);
+        extra.curve.levels.push_back(point.thdPercent);
+    }
+    return extra;
+}
+
+}  // namespace
+
+void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& take,
+                double returnLevel, std::int64_t sweepFrames, std::time_t runTime,
+                const LogSweep* logSweep, double endFrequency) {
+    TransferFunction h = ComputeTransfer(take);
+    if (h.status == TransferStatus::Ok && settings.calibration != nullptr) {
+        ApplyCalibration(h, settings.calibration->calibration);
+    }
+    if (logSweep != nullptr) {
+        // The exponential sweep reaches beyond the bands; what is reported
+        // keeps to the bands' range, at most up to where the sweep fades.
+        h.startFrequency = settings.startFrequency;
+        h.endFrequency = std::min(endFrequency, logSweep->FadeOutFrequency());
+    }
+
+    const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
+    const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
+    const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
+    std::vector<double> levels;
+    std::vector<bool> missing;
+    for (const BandLevel& band : BandLevels(h, lower, upper)) {
+        levels.push_back(band.missing ? -std::numeric_limits<double>::infinity() : band.level);
+        missing.push_back(band.missing);
+    }
+    const std::string resultsText = ResultsText(levels, lower, upper);
+    std::fputs(resultsText.c_str(), stdout);
+    std::fputs(MissingDataLines(missing).c_str(), stdout);
+    std::fputs(ReturnLevelLine(returnLevel).c_str(), stdout);
+    PrintSignalChecks(CheckSignal(take.captured, take.capturedSweepStart, sweepFrames));
+    if (h.status != TransferStatus::Ok) {
+        // Every band showed -inf: there is no response to save.
+        std::printf(
+            "The room's response could not be computed (%s): no response files were "
+            "written.\n",
+            TransferProblem(h.status));
+        AppendResults(resultsText);
+        return;
+    }
+
+    RunOutputs outputs;
+    Delay delay;
+    AcousticsResult acoustics;
+    DistortionFigures distortion;
+    {
+        const Waveform response = ImpulseResponseOf(h);
+        delay = FindDelay(response, take.rate);
+        std::printf("Acoustic delay: %.2f ms (%.2f m at 343 m/s)\n", delay.milliseconds,
+                    delay.metres);
+        outputs.impulse = CutImpulseResponse(response, take.rate, delay.samples,
+                                             kImpulseLeadSeconds, kImpulseTailSeconds)
+                              .samples;
+    }
+    if (logSweep != nullptr) {
+        distortion = DistortionOf(h, delay, *logSweep);
+        std::fputs(DistortionSummaryLine(distortion.summary).c_str(), stdout);
+    }
+    acoustics = ComputeAcoustics(outputs.impulse, take.rate, std::nullopt, h.startFrequency,
+                                 h.endFrequency);
+
+    ResponseHeader header;
+    header.when = runTime;
+    header.device = settings.deviceName;
+    header.q = settings.q;
+    header.bands = settings.bandCount;
+    header.startFrequency = settings.startFrequency;
+    header.sweepLength = settings.sweepLength;
+    header.delay = delay;
+    if (settings.calibration != nullptr)
+        header.calibration = CalibrationLine(*settings.calibration);
+    if (logSweep != nullptr) header.notes.push_back(kDistortionNote);
+    outputs.responseText = FormatResponse(header, SmoothedResponse(h, 96));
+    outputs.plot = PlotOf(settings, runTime, h, lower, upper, levels, delay, acoustics);
+    if (logSweep != nullptr) outputs.plot.extra = ThdCurveOf(distortion.curve);
+    char date[64] = "unknown";
+    std::tm local{};
+    if (localtime_r(&runTime, &local) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    }
+    outputs.acousticsText =
+        AcousticsFileText(acoustics, {date, settings.deviceName, SettingsLine(settings)});
+    if (logSweep != nullptr) {
+        outputs.distortionText = DistortionFileText(
+            distortion.curve,
+            {date, settings.deviceName, SettingsLine(settings), logSweep->low, logSweep->high});
+    }
+    h = TransferFunction();  // its memory back before the files are written
+
+    std::fputs(AcousticsTable(acoustics).c_str(), stdout);
+    WriteRunFiles(runTime, take.rate, outputs);
+    AppendResults(resultsText);
+}
