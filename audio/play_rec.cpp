@@ -11,6 +11,8 @@
 #include <new>
 #include <thread>
 
+#include <poll.h>
+
 namespace {
 
 constexpr snd_pcm_uframes_t kPeriodRequest = 1024;
@@ -18,11 +20,54 @@ constexpr snd_pcm_uframes_t kBufferRequest = 4096;
 constexpr int kChannels = 2;
 constexpr int kSampleBytes = 3;
 
-// Longest the close-down waits for the playback to play out its queue, on
-// top of the queue's own time.
-constexpr double kDrainMarginSeconds = 0.5;
-// A queue reported longer than this is not believed.
-constexpr double kLongestQueueSeconds = 10.0;
+using Clock = std::chrono::steady_clock;
+
+// A device that moves no frame for this long, on top of its buffer's time,
+// has stopped responding.
+constexpr double kStallMarginSeconds = 1.0;
+// Descriptors polled for one stream at most.
+constexpr int kMaxDescriptors = 16;
+
+// Waits until `pcm` is ready for a transfer, or reports an error there, or
+// until `deadline`; false once the deadline has passed. It polls the
+// stream's own descriptors with a timeout, so the wait ends by the deadline
+// whatever the device does. A wake-up that finds the stream not ready is
+// followed by a short pause, so a descriptor that stays readable cannot
+// make the caller spin.
+bool AwaitReady(snd_pcm_t* pcm, Clock::time_point deadline) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    const int timeout = static_cast<int>(std::clamp<std::int64_t>(left, 1, 1000));
+    pollfd fds[kMaxDescriptors];
+    const int count = snd_pcm_poll_descriptors(pcm, fds, kMaxDescriptors);
+    bool ready = false;
+    if (count > 0) {
+        const int polled = poll(fds, static_cast<nfds_t>(count), timeout);
+        unsigned short revents = 0;
+        ready = polled > 0 &&
+                snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(count),
+                                                 &revents) >= 0 &&
+                (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
+        if (polled == 0) return Clock::now() < deadline;
+    }
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+// Brings a stream back after it ran dry or overran (-EPIPE) or was suspended
+// (-ESTRPIPE): resumed where the device can, prepared otherwise.
+void Recover(snd_pcm_t* pcm, snd_pcm_sframes_t error) {
+    if (error == -ESTRPIPE) {
+        int resumed = -EAGAIN;
+        for (int attempt = 0; attempt < 100 && resumed == -EAGAIN; ++attempt) {
+            resumed = snd_pcm_resume(pcm);
+            if (resumed == -EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (resumed == 0) return;
+    }
+    snd_pcm_prepare(pcm);
+}
 
 // Keeps alsa-lib's own diagnostics off standard error, which carries only
 // the program's own messages.
@@ -97,28 +142,6 @@ std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection 
     return std::nullopt;
 }
 
-// Lets the playback play out what it still holds, but only for the time
-// that queue needs plus a margin; whatever is left then is dropped. The
-// stream is back in blocking mode afterwards.
-void DrainPlayback(snd_pcm_t* pcm, std::uint32_t rate) {
-    snd_pcm_sframes_t queued = 0;
-    if (snd_pcm_delay(pcm, &queued) < 0 || queued < 0) queued = 0;
-    double seconds = rate > 0 ? static_cast<double>(queued) / rate : 0.0;
-    if (seconds > kLongestQueueSeconds) seconds = kLongestQueueSeconds;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration<double>(seconds + kDrainMarginSeconds);
-
-    snd_pcm_nonblock(pcm, 1);
-    if (snd_pcm_drain(pcm) == -EAGAIN) {
-        while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    snd_pcm_drop(pcm);
-    snd_pcm_nonblock(pcm, 0);
-}
-
 // Checks that the two channel blocks of frameCount samples fit the buffers.
 bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t playSize,
                 std::size_t recordSize) {
@@ -134,6 +157,9 @@ bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t
 // The passes: one period of both channels per write and per read. A chunk
 // that is not a whole period in the run's buffers (the interleaved layout,
 // or the run's last part, padded with silence) passes through `staging`.
+// Both streams are non-blocking: a transfer that cannot move the whole chunk
+// at once moves what it can and waits for the rest, for at most `bound`
+// without a frame moving.
 struct Transfer {
     DeviceStream& playback;
     DeviceStream& capture;
@@ -144,8 +170,15 @@ struct Transfer {
     std::int64_t chunk;    // P
     std::int8_t* staging;  // one period of both channels
     TransferReport& report;
+    Clock::duration bound;
     std::int64_t writePosition = 0;
     std::int64_t readPosition = 0;
+
+    // How a write ended: with the chunk handed over (or lost to a failure
+    // that needs no more than going on), with the stream prepared again after
+    // it ran dry (the playback has to be filled anew), or with no room for
+    // longer than the bound.
+    enum class Written { Done, RanDry, Stalled };
 
     bool MoreToWrite() const { return writePosition < frameCount; }
     bool MoreToRead() const { return readPosition < frameCount; }
@@ -157,22 +190,16 @@ struct Transfer {
         return staging + index * kSampleBytes;
     }
 
-    // Writes the chunk at the write position; returns false on an underrun,
-    // after which the stream has been prepared again.
-    bool WriteChunk() {
+    // Writes the chunk at the write position.
+    Written WriteChunk() {
         const std::int64_t at = writePosition;
         const std::int64_t length = std::min(chunk, frameCount - at);
         writePosition += length;
         ++report.writes;
+        snd_pcm_t* pcm = playback.pcm.get();
         const bool interleaved = playback.interleaved;
-        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
-        snd_pcm_sframes_t written;
-        if (!interleaved && length == chunk) {
-            void* channels[kChannels] = {
-                const_cast<std::int8_t*>(play + at * kSampleBytes),
-                const_cast<std::int8_t*>(play + stride + at * kSampleBytes)};
-            written = snd_pcm_writen(playback.pcm.get(), channels, frames);
-        } else {
+        const bool direct = !interleaved && length == chunk;
+        if (!direct) {
             std::memset(staging, 0, static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
             for (int c = 0; c < kChannels; ++c) {
                 for (std::int64_t f = 0; f < length; ++f) {
@@ -180,80 +207,164 @@ struct Transfer {
                                 play + c * stride + (at + f) * kSampleBytes, kSampleBytes);
                 }
             }
-            if (interleaved) {
-                written = snd_pcm_writei(playback.pcm.get(), staging, frames);
+        }
+        std::int64_t done = 0;
+        Clock::time_point deadline = Clock::now() + bound;
+        while (done < chunk) {
+            const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+            snd_pcm_sframes_t moved;
+            if (direct) {
+                void* channels[kChannels] = {
+                    const_cast<std::int8_t*>(play + (at + done) * kSampleBytes),
+                    const_cast<std::int8_t*>(play + stride + (at + done) * kSampleBytes)};
+                moved = snd_pcm_writen(pcm, channels, frames);
+            } else if (interleaved) {
+                moved = snd_pcm_writei(pcm, Staged(true, 0, done), frames);
             } else {
-                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
-                written = snd_pcm_writen(playback.pcm.get(), channels, frames);
+                void* channels[kChannels] = {Staged(false, 0, done), Staged(false, 1, done)};
+                moved = snd_pcm_writen(pcm, channels, frames);
+            }
+            if (moved > 0) {
+                done += moved;
+                deadline = Clock::now() + bound;
+            } else if (moved == 0 || moved == -EAGAIN) {
+                if (!AwaitReady(pcm, deadline)) {
+                    report.stall = TransferStall::Playback;
+                    return Written::Stalled;
+                }
+            } else {
+                // The frames of the run not handed over are lost.
+                const std::int64_t lost = at + std::min(done, length);
+                const bool ranDry = moved == -EPIPE || moved == -ESTRPIPE;
+                if (lost < at + length) {
+                    RecordTransferEvent(
+                        report,
+                        ranDry ? TransferFault::PlaybackUnderrun : TransferFault::PlaybackFailed,
+                        lost, at + length);
+                }
+                if (!ranDry) return Written::Done;
+                Recover(pcm, moved);
+                return Written::RanDry;
             }
         }
-        if (written == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::PlaybackUnderrun, at, at + length);
-            snd_pcm_prepare(playback.pcm.get());
-            return false;
-        }
-        if (written < 0) {
-            RecordTransferEvent(report, TransferFault::PlaybackFailed, at, at + length);
-        } else if (written < length) {
-            RecordTransferEvent(report, TransferFault::PlaybackShort, at + written, at + length);
-        }
-        return true;
+        return Written::Done;
     }
 
-    // Reads the chunk at the read position into the capture blocks.
-    void ReadChunk() {
+    // Reads the chunk at the read position into the capture blocks; false
+    // when no frame came for longer than the bound.
+    bool ReadChunk() {
         const std::int64_t at = readPosition;
         const std::int64_t length = std::min(chunk, frameCount - at);
         readPosition += length;
         ++report.reads;
+        snd_pcm_t* pcm = capture.pcm.get();
         const bool interleaved = capture.interleaved;
-        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
-        snd_pcm_sframes_t got;
-        if (!interleaved && length == chunk) {
-            void* channels[kChannels] = {record + at * kSampleBytes,
-                                         record + stride + at * kSampleBytes};
-            got = snd_pcm_readn(capture.pcm.get(), channels, frames);
-        } else {
-            if (interleaved) {
-                got = snd_pcm_readi(capture.pcm.get(), staging, frames);
+        const bool direct = !interleaved && length == chunk;
+        std::int64_t done = 0;
+        snd_pcm_sframes_t failure = 0;
+        Clock::time_point deadline = Clock::now() + bound;
+        while (done < chunk && failure == 0) {
+            const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+            snd_pcm_sframes_t moved;
+            if (direct) {
+                void* channels[kChannels] = {record + (at + done) * kSampleBytes,
+                                             record + stride + (at + done) * kSampleBytes};
+                moved = snd_pcm_readn(pcm, channels, frames);
+            } else if (interleaved) {
+                moved = snd_pcm_readi(pcm, Staged(true, 0, done), frames);
             } else {
-                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
-                got = snd_pcm_readn(capture.pcm.get(), channels, frames);
+                void* channels[kChannels] = {Staged(false, 0, done), Staged(false, 1, done)};
+                moved = snd_pcm_readn(pcm, channels, frames);
             }
+            if (moved > 0) {
+                done += moved;
+                deadline = Clock::now() + bound;
+            } else if (moved == 0 || moved == -EAGAIN) {
+                if (!AwaitReady(pcm, deadline)) {
+                    report.stall = TransferStall::Capture;
+                    return false;
+                }
+            } else {
+                failure = moved;
+            }
+        }
+        const std::int64_t kept = std::min(done, length);
+        if (!direct) {
             for (int c = 0; c < kChannels; ++c) {
-                for (std::int64_t f = 0; f < std::min<std::int64_t>(got, length); ++f) {
+                for (std::int64_t f = 0; f < kept; ++f) {
                     std::memcpy(record + c * stride + (at + f) * kSampleBytes,
                                 Staged(interleaved, c, f), kSampleBytes);
                 }
             }
         }
-        if (got == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::CaptureOverrun, at, at + length);
-            snd_pcm_prepare(capture.pcm.get());
-        } else if (got < 0) {
-            RecordTransferEvent(report, TransferFault::CaptureFailed, at, at + length);
-        } else if (got < length) {
-            RecordTransferEvent(report, TransferFault::CaptureShort, at + got, at + length);
+        if (failure != 0) {
+            const bool overran = failure == -EPIPE || failure == -ESTRPIPE;
+            if (kept < length) {
+                RecordTransferEvent(
+                    report, overran ? TransferFault::CaptureOverrun : TransferFault::CaptureFailed,
+                    at + kept, at + length);
+            }
+            if (overran) {
+                Recover(pcm, failure);
+                snd_pcm_start(pcm);
+            }
         }
+        return true;
     }
 
     // Writes chunks until the device buffer holds fillChunks of them (or the
-    // run has none left), starting over after an underrun.
-    void FillPlayback(std::int64_t fillChunks) {
+    // run has none left), starting over after the stream ran dry; false when
+    // the playback stalled.
+    bool FillPlayback(std::int64_t fillChunks) {
         for (std::int64_t filled = 0; filled < fillChunks && MoreToWrite();) {
-            filled = WriteChunk() ? filled + 1 : 0;
+            const Written written = WriteChunk();
+            if (written == Written::Stalled) return false;
+            filled = written == Written::Done ? filled + 1 : 0;
+        }
+        return true;
+    }
+
+    // Waits while the playback plays what it still holds after the last
+    // write (silence past the run's end) and its pointer keeps moving; false
+    // when the pointer stood still for the bound.
+    bool PlayOut() {
+        snd_pcm_t* pcm = playback.pcm.get();
+        Clock::time_point deadline = Clock::now() + bound;
+        snd_pcm_sframes_t last = -1;
+        for (;;) {
+            if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING) return true;
+            const snd_pcm_sframes_t room = snd_pcm_avail(pcm);
+            if (room < 0 || room >= playback.buffer) return true;
+            const Clock::time_point now = Clock::now();
+            if (room != last) {
+                last = room;
+                deadline = now + bound;
+            } else if (now >= deadline) {
+                report.stall = TransferStall::PlayOut;
+                return false;
+            }
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(std::chrono::milliseconds(5), deadline - now));
         }
     }
 
-    // Keeps the playback ahead: a full device buffer before the first read,
-    // then one write and one read per pass, and the buffer filled anew
-    // after every underrun before reading on.
+    // Keeps the playback ahead: the capture runs from before the first write
+    // (so no write waits on a capture that has not begun), the device buffer
+    // is full before the first read, then one write and one read per pass,
+    // and the buffer is filled anew after the playback ran dry before
+    // reading on. Stops at the first stall.
     void Run(std::int64_t fillChunks) {
-        FillPlayback(fillChunks);
+        snd_pcm_start(capture.pcm.get());
+        if (!FillPlayback(fillChunks)) return;
         while (MoreToRead()) {
-            if (MoreToWrite() && !WriteChunk()) FillPlayback(fillChunks);
-            ReadChunk();
+            if (MoreToWrite()) {
+                const Written written = WriteChunk();
+                if (written == Written::Stalled) return;
+                if (written == Written::RanDry && !FillPlayback(fillChunks)) return;
+            }
+            if (!ReadChunk()) return;
         }
+        PlayOut();
     }
 };
 
@@ -301,9 +412,9 @@ DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t r
         device.playback.pcm.reset();
         return setup;
     }
-    // A freshly opened playback stream is drained before the run on purpose:
-    // it is how the device is known to start the run from an empty queue.
-    DrainPlayback(device.playback.pcm.get(), rate);
+    // Both streams start the run from an empty queue. Dropping empties a
+    // queue at once; a drain would wait on the device without a bound.
+    snd_pcm_drop(device.playback.pcm.get());
     snd_pcm_drop(device.capture.pcm.get());
     snd_pcm_prepare(device.capture.pcm.get());
     snd_pcm_prepare(device.playback.pcm.get());
@@ -336,6 +447,12 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
         RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
         RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
     } else {
+        const double bufferSeconds =
+            rate > 0 ? static_cast<double>(std::max(playback.buffer, capture.buffer)) / rate : 0.0;
+        const auto bound = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(kStallMarginSeconds + bufferSeconds));
+        snd_pcm_nonblock(playback.pcm.get(), 1);
+        snd_pcm_nonblock(capture.pcm.get(), 1);
         Transfer transfer{playback,
                           capture,
                           playBytes.data(),
@@ -344,9 +461,11 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
                           channelStride,
                           chunk,
                           staging.get(),
-                          report};
+                          report,
+                          bound};
         transfer.Run(std::max<std::int64_t>(1, playback.buffer / chunk));
     }
-    DrainPlayback(playback.pcm.get(), rate);
+    // Whatever the playback still holds is silence past the run's end.
+    snd_pcm_drop(playback.pcm.get());
     snd_pcm_drop(capture.pcm.get());
 }
