@@ -25,35 +25,12 @@ using Clock = std::chrono::steady_clock;
 // A device that moves no frame for this long, on top of its buffer's time,
 // has stopped responding.
 constexpr double kStallMarginSeconds = 1.0;
+// The same until the capture's first frame: a sound server may take a while
+// to start a stream (PulseAudio's null sink, idle, first renders at the end
+// of its current block of up to two seconds).
+constexpr double kStartMarginSeconds = 4.0;
 // Descriptors polled for one stream at most.
 constexpr int kMaxDescriptors = 16;
-
-// Waits until `pcm` is ready for a transfer, or reports an error there, or
-// until `deadline`; false once the deadline has passed. It polls the
-// stream's own descriptors with a timeout, so the wait ends by the deadline
-// whatever the device does. A wake-up that finds the stream not ready is
-// followed by a short pause, so a descriptor that stays readable cannot
-// make the caller spin.
-bool AwaitReady(snd_pcm_t* pcm, Clock::time_point deadline) {
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline) return false;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    const int timeout = static_cast<int>(std::clamp<std::int64_t>(left, 1, 1000));
-    pollfd fds[kMaxDescriptors];
-    const int count = snd_pcm_poll_descriptors(pcm, fds, kMaxDescriptors);
-    bool ready = false;
-    if (count > 0) {
-        const int polled = poll(fds, static_cast<nfds_t>(count), timeout);
-        unsigned short revents = 0;
-        ready = polled > 0 &&
-                snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(count),
-                                                 &revents) >= 0 &&
-                (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
-        if (polled == 0) return Clock::now() < deadline;
-    }
-    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return true;
-}
 
 // Brings a stream back after it ran dry or overran (-EPIPE) or was suspended
 // (-ESTRPIPE): resumed where the device can, prepared otherwise.
@@ -156,10 +133,10 @@ bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t
 
 // The passes: one period of both channels per write and per read. A chunk
 // that is not a whole period in the run's buffers (the interleaved layout,
-// or the run's last part, padded with silence) passes through `staging`.
-// Both streams are non-blocking: a transfer that cannot move the whole chunk
-// at once moves what it can and waits for the rest, for at most `bound`
-// without a frame moving.
+// or the run's last part, padded with silence) passes through a staging
+// buffer of its direction. Both streams are non-blocking: a chunk moves in
+// as many parts as the device takes, and while one stream waits the other
+// goes on, so the playback is topped up while the capture has nothing yet.
 struct Transfer {
     DeviceStream& playback;
     DeviceStream& capture;
@@ -167,161 +144,222 @@ struct Transfer {
     std::int8_t* record;
     std::int64_t frameCount;
     std::int64_t stride;
-    std::int64_t chunk;    // P
-    std::int8_t* staging;  // one period of both channels
+    std::int64_t chunk;         // P
+    std::int8_t* writeStaging;  // one period of both channels
+    std::int8_t* readStaging;   // one period of both channels
     TransferReport& report;
-    Clock::duration bound;
+    Clock::duration bound;       // no frame moving for this long is a stall
+    Clock::duration startBound;  // the same before the capture's first frame
+    std::int64_t fillChunks;     // chunks written before the first read and after an underrun
     std::int64_t writePosition = 0;
     std::int64_t readPosition = 0;
+    std::int64_t fillLeft = 0;    // chunks still to write before reading on
+    bool captureStarted = false;  // the capture has delivered a frame
 
-    // How a write ended: with the chunk handed over (or lost to a failure
-    // that needs no more than going on), with the stream prepared again after
-    // it ran dry (the playback has to be filled anew), or with no room for
-    // longer than the bound.
-    enum class Written { Done, RanDry, Stalled };
+    // The chunk in progress in one direction.
+    struct Part {
+        bool active = false;
+        bool direct = false;  // moved in place in the run's buffers
+        std::int64_t at = 0;
+        std::int64_t length = 0;  // frames of the run in it; the rest is padding
+        std::int64_t done = 0;    // frames moved so far
+    };
+    Part write{};
+    Part read{};
 
-    bool MoreToWrite() const { return writePosition < frameCount; }
-    bool MoreToRead() const { return readPosition < frameCount; }
+    bool MoreToWrite() const { return write.active || writePosition < frameCount; }
+    // Reading waits for a full device buffer ahead (at the start and after
+    // an underrun) and never passes what has been written.
+    bool MayRead() const {
+        if (read.active) return true;
+        if (readPosition >= frameCount) return false;
+        const std::int64_t written = write.active ? write.at : writePosition;
+        const bool filled = fillLeft == 0 || written >= frameCount;
+        return filled && readPosition < written;
+    }
 
-    // Where sample `frame` of `channel` lies in the staging buffer.
-    std::int8_t* Staged(bool interleaved, int channel, std::int64_t frame) const {
+    // Where sample `frame` of `channel` lies in a staging buffer.
+    std::int8_t* Staged(std::int8_t* staging, bool interleaved, int channel,
+                        std::int64_t frame) const {
         const std::int64_t index =
             interleaved ? frame * kChannels + channel : channel * chunk + frame;
         return staging + index * kSampleBytes;
     }
 
-    // Writes the chunk at the write position.
-    Written WriteChunk() {
-        const std::int64_t at = writePosition;
-        const std::int64_t length = std::min(chunk, frameCount - at);
-        writePosition += length;
-        ++report.writes;
+    Part Begin(std::int64_t& position, bool interleaved) {
+        Part part;
+        part.active = true;
+        part.at = position;
+        part.length = std::min(chunk, frameCount - position);
+        part.direct = !interleaved && part.length == chunk;
+        position += part.length;
+        return part;
+    }
+
+    // Hands the playback what it takes now of the chunk in progress,
+    // beginning the next one when none is. True when anything happened
+    // (frames moved, or the chunk was lost to a failure).
+    bool StepWrite() {
         snd_pcm_t* pcm = playback.pcm.get();
         const bool interleaved = playback.interleaved;
-        const bool direct = !interleaved && length == chunk;
-        if (!direct) {
-            std::memset(staging, 0, static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
-            for (int c = 0; c < kChannels; ++c) {
-                for (std::int64_t f = 0; f < length; ++f) {
-                    std::memcpy(Staged(interleaved, c, f),
-                                play + c * stride + (at + f) * kSampleBytes, kSampleBytes);
+        if (!write.active) {
+            if (writePosition >= frameCount) return false;
+            write = Begin(writePosition, interleaved);
+            ++report.writes;
+            if (!write.direct) {
+                std::memset(writeStaging, 0,
+                            static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
+                for (int c = 0; c < kChannels; ++c) {
+                    for (std::int64_t f = 0; f < write.length; ++f) {
+                        std::memcpy(Staged(writeStaging, interleaved, c, f),
+                                    play + c * stride + (write.at + f) * kSampleBytes,
+                                    kSampleBytes);
+                    }
                 }
             }
         }
-        std::int64_t done = 0;
-        Clock::time_point deadline = Clock::now() + bound;
-        while (done < chunk) {
-            const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
-            snd_pcm_sframes_t moved;
-            if (direct) {
-                void* channels[kChannels] = {
-                    const_cast<std::int8_t*>(play + (at + done) * kSampleBytes),
-                    const_cast<std::int8_t*>(play + stride + (at + done) * kSampleBytes)};
-                moved = snd_pcm_writen(pcm, channels, frames);
-            } else if (interleaved) {
-                moved = snd_pcm_writei(pcm, Staged(true, 0, done), frames);
-            } else {
-                void* channels[kChannels] = {Staged(false, 0, done), Staged(false, 1, done)};
-                moved = snd_pcm_writen(pcm, channels, frames);
-            }
-            if (moved > 0) {
-                done += moved;
-                deadline = Clock::now() + bound;
-            } else if (moved == 0 || moved == -EAGAIN) {
-                if (!AwaitReady(pcm, deadline)) {
-                    report.stall = TransferStall::Playback;
-                    return Written::Stalled;
-                }
-            } else {
-                // The frames of the run not handed over are lost.
-                const std::int64_t lost = at + std::min(done, length);
-                const bool ranDry = moved == -EPIPE || moved == -ESTRPIPE;
-                if (lost < at + length) {
-                    RecordTransferEvent(
-                        report,
-                        ranDry ? TransferFault::PlaybackUnderrun : TransferFault::PlaybackFailed,
-                        lost, at + length);
-                }
-                if (!ranDry) return Written::Done;
-                Recover(pcm, moved);
-                return Written::RanDry;
-            }
+        const std::int64_t done = write.done;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+        snd_pcm_sframes_t moved;
+        if (write.direct) {
+            void* channels[kChannels] = {
+                const_cast<std::int8_t*>(play + (write.at + done) * kSampleBytes),
+                const_cast<std::int8_t*>(play + stride + (write.at + done) * kSampleBytes)};
+            moved = snd_pcm_writen(pcm, channels, frames);
+        } else if (interleaved) {
+            moved = snd_pcm_writei(pcm, Staged(writeStaging, true, 0, done), frames);
+        } else {
+            void* channels[kChannels] = {Staged(writeStaging, false, 0, done),
+                                         Staged(writeStaging, false, 1, done)};
+            moved = snd_pcm_writen(pcm, channels, frames);
         }
-        return Written::Done;
+        if (moved > 0) {
+            write.done += moved;
+            if (write.done >= chunk) {
+                write.active = false;
+                if (fillLeft > 0) --fillLeft;
+            }
+            return true;
+        }
+        if (moved == 0 || moved == -EAGAIN) return false;
+        // The frames of the run not handed over are lost.
+        const std::int64_t lost = write.at + std::min(write.done, write.length);
+        const bool ranDry = moved == -EPIPE || moved == -ESTRPIPE;
+        if (lost < write.at + write.length) {
+            RecordTransferEvent(
+                report, ranDry ? TransferFault::PlaybackUnderrun : TransferFault::PlaybackFailed,
+                lost, write.at + write.length);
+        }
+        write.active = false;
+        if (ranDry) {
+            Recover(pcm, moved);
+            fillLeft = fillChunks;
+        }
+        return true;
     }
 
-    // Reads the chunk at the read position into the capture blocks; false
-    // when no frame came for longer than the bound.
-    bool ReadChunk() {
-        const std::int64_t at = readPosition;
-        const std::int64_t length = std::min(chunk, frameCount - at);
-        readPosition += length;
-        ++report.reads;
+    // Takes what the capture has of the chunk in progress, beginning the
+    // next one when reading may go on. True when anything happened.
+    bool StepRead() {
         snd_pcm_t* pcm = capture.pcm.get();
         const bool interleaved = capture.interleaved;
-        const bool direct = !interleaved && length == chunk;
-        std::int64_t done = 0;
-        snd_pcm_sframes_t failure = 0;
-        Clock::time_point deadline = Clock::now() + bound;
-        while (done < chunk && failure == 0) {
-            const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
-            snd_pcm_sframes_t moved;
-            if (direct) {
-                void* channels[kChannels] = {record + (at + done) * kSampleBytes,
-                                             record + stride + (at + done) * kSampleBytes};
-                moved = snd_pcm_readn(pcm, channels, frames);
-            } else if (interleaved) {
-                moved = snd_pcm_readi(pcm, Staged(true, 0, done), frames);
-            } else {
-                void* channels[kChannels] = {Staged(false, 0, done), Staged(false, 1, done)};
-                moved = snd_pcm_readn(pcm, channels, frames);
-            }
-            if (moved > 0) {
-                done += moved;
-                deadline = Clock::now() + bound;
-            } else if (moved == 0 || moved == -EAGAIN) {
-                if (!AwaitReady(pcm, deadline)) {
-                    report.stall = TransferStall::Capture;
-                    return false;
-                }
-            } else {
-                failure = moved;
-            }
+        if (!read.active) {
+            if (!MayRead()) return false;
+            read = Begin(readPosition, interleaved);
+            ++report.reads;
         }
-        const std::int64_t kept = std::min(done, length);
-        if (!direct) {
-            for (int c = 0; c < kChannels; ++c) {
-                for (std::int64_t f = 0; f < kept; ++f) {
-                    std::memcpy(record + c * stride + (at + f) * kSampleBytes,
-                                Staged(interleaved, c, f), kSampleBytes);
-                }
-            }
+        const std::int64_t done = read.done;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+        snd_pcm_sframes_t moved;
+        if (read.direct) {
+            void* channels[kChannels] = {record + (read.at + done) * kSampleBytes,
+                                         record + stride + (read.at + done) * kSampleBytes};
+            moved = snd_pcm_readn(pcm, channels, frames);
+        } else if (interleaved) {
+            moved = snd_pcm_readi(pcm, Staged(readStaging, true, 0, done), frames);
+        } else {
+            void* channels[kChannels] = {Staged(readStaging, false, 0, done),
+                                         Staged(readStaging, false, 1, done)};
+            moved = snd_pcm_readn(pcm, channels, frames);
         }
-        if (failure != 0) {
-            const bool overran = failure == -EPIPE || failure == -ESTRPIPE;
-            if (kept < length) {
-                RecordTransferEvent(
-                    report, overran ? TransferFault::CaptureOverrun : TransferFault::CaptureFailed,
-                    at + kept, at + length);
-            }
-            if (overran) {
-                Recover(pcm, failure);
-                snd_pcm_start(pcm);
-            }
+        if (moved > 0) {
+            read.done += moved;
+            captureStarted = true;
+            if (read.done >= chunk) FinishRead(0);
+            return true;
         }
+        if (moved == 0 || moved == -EAGAIN) return false;
+        FinishRead(moved);
         return true;
     }
 
-    // Writes chunks until the device buffer holds fillChunks of them (or the
-    // run has none left), starting over after the stream ran dry; false when
-    // the playback stalled.
-    bool FillPlayback(std::int64_t fillChunks) {
-        for (std::int64_t filled = 0; filled < fillChunks && MoreToWrite();) {
-            const Written written = WriteChunk();
-            if (written == Written::Stalled) return false;
-            filled = written == Written::Done ? filled + 1 : 0;
+    // Ends the chunk in progress: what came is copied into the capture
+    // blocks, and a failure is entered for the frames of the run that did not.
+    void FinishRead(snd_pcm_sframes_t failure) {
+        read.active = false;
+        const std::int64_t kept = std::min(read.done, read.length);
+        if (!read.direct) {
+            const bool interleaved = capture.interleaved;
+            for (int c = 0; c < kChannels; ++c) {
+                for (std::int64_t f = 0; f < kept; ++f) {
+                    std::memcpy(record + c * stride + (read.at + f) * kSampleBytes,
+                                Staged(readStaging, interleaved, c, f), kSampleBytes);
+                }
+            }
         }
-        return true;
+        if (failure == 0) return;
+        const bool overran = failure == -EPIPE || failure == -ESTRPIPE;
+        if (kept < read.length) {
+            RecordTransferEvent(
+                report, overran ? TransferFault::CaptureOverrun : TransferFault::CaptureFailed,
+                read.at + kept, read.at + read.length);
+        }
+        if (overran) {
+            Recover(capture.pcm.get(), failure);
+            snd_pcm_start(capture.pcm.get());
+        }
+    }
+
+    // Waits until a stream that is waited on is ready, or the earliest
+    // deadline passes, polling the descriptors of both with a timeout. A
+    // wake-up that finds neither ready is followed by a short pause, so a
+    // descriptor that stays readable cannot make the loop spin.
+    void AwaitEither(bool onPlayback, bool onCapture, Clock::time_point deadline) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const int timeout = static_cast<int>(std::clamp<std::int64_t>(left, 1, 1000));
+        pollfd fds[2 * kMaxDescriptors];
+        int playbackCount = 0;
+        int captureCount = 0;
+        if (onPlayback) {
+            playbackCount =
+                std::max(0, snd_pcm_poll_descriptors(playback.pcm.get(), fds, kMaxDescriptors));
+        }
+        if (onCapture) {
+            captureCount = std::max(
+                0,
+                snd_pcm_poll_descriptors(capture.pcm.get(), fds + playbackCount, kMaxDescriptors));
+        }
+        const int count = playbackCount + captureCount;
+        bool ready = false;
+        if (count > 0) {
+            const int polled = poll(fds, static_cast<nfds_t>(count), timeout);
+            if (polled == 0) return;
+            if (polled > 0) {
+                ready = Ready(playback.pcm.get(), fds, playbackCount) ||
+                        Ready(capture.pcm.get(), fds + playbackCount, captureCount);
+            }
+        }
+        if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static bool Ready(snd_pcm_t* pcm, pollfd* fds, int count) {
+        if (count == 0) return false;
+        unsigned short revents = 0;
+        return snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(count), &revents) >=
+                   0 &&
+               (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
     }
 
     // Waits while the playback plays what it still holds after the last
@@ -348,21 +386,40 @@ struct Transfer {
         }
     }
 
-    // Keeps the playback ahead: the capture runs from before the first write
-    // (so no write waits on a capture that has not begun), the device buffer
-    // is full before the first read, then one write and one read per pass,
-    // and the buffer is filled anew after the playback ran dry before
-    // reading on. Stops at the first stall.
-    void Run(std::int64_t fillChunks) {
+    // The capture runs from before the first write, so no write waits on a
+    // capture that has not begun. The playback is written whenever it has
+    // room, the capture read whenever it has frames and reading may go on.
+    // A stream that is waited on and moves no frame for the bound (longer
+    // before the capture's first frame, while the device starts) ends the
+    // run as stalled.
+    void Run() {
         snd_pcm_start(capture.pcm.get());
-        if (!FillPlayback(fillChunks)) return;
-        while (MoreToRead()) {
-            if (MoreToWrite()) {
-                const Written written = WriteChunk();
-                if (written == Written::Stalled) return;
-                if (written == Written::RanDry && !FillPlayback(fillChunks)) return;
+        fillLeft = fillChunks;
+        Clock::time_point playbackDeadline = Clock::now() + startBound;
+        Clock::time_point captureDeadline = playbackDeadline;
+        while (read.active || readPosition < frameCount) {
+            const bool wrote = StepWrite();
+            const bool got = StepRead();
+            const Clock::time_point now = Clock::now();
+            const bool writeWaits = MoreToWrite();
+            const bool readWaits = MayRead();
+            const Clock::duration limit = captureStarted ? bound : startBound;
+            if (wrote || !writeWaits) playbackDeadline = now + limit;
+            if (got || !readWaits) captureDeadline = now + limit;
+            if (wrote || got) continue;
+            if (writeWaits && now >= playbackDeadline) {
+                report.stall = TransferStall::Playback;
+                return;
             }
-            if (!ReadChunk()) return;
+            if (readWaits && now >= captureDeadline) {
+                report.stall = TransferStall::Capture;
+                return;
+            }
+            const Clock::time_point deadline = !writeWaits ? captureDeadline
+                                               : !readWaits
+                                                   ? playbackDeadline
+                                                   : std::min(playbackDeadline, captureDeadline);
+            AwaitEither(writeWaits, readWaits, deadline);
         }
         PlayOut();
     }
@@ -438,10 +495,8 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
     const std::int64_t chunk = playback.period;
     report.chunkFrames = chunk;
     std::unique_ptr<std::int8_t[]> staging;
-    if (chunk > 0) {
-        staging.reset(new (std::nothrow)
-                          std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
-    }
+    const auto stagingBytes = static_cast<std::size_t>(chunk) * kChannels * kSampleBytes;
+    if (chunk > 0) staging.reset(new (std::nothrow) std::int8_t[2 * stagingBytes]);
     if (!staging) {
         report.notStarted = true;
         RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
@@ -451,6 +506,8 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
             rate > 0 ? static_cast<double>(std::max(playback.buffer, capture.buffer)) / rate : 0.0;
         const auto bound = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(kStallMarginSeconds + bufferSeconds));
+        const auto startBound = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(kStartMarginSeconds + bufferSeconds));
         snd_pcm_nonblock(playback.pcm.get(), 1);
         snd_pcm_nonblock(capture.pcm.get(), 1);
         Transfer transfer{playback,
@@ -461,9 +518,12 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
                           channelStride,
                           chunk,
                           staging.get(),
+                          staging.get() + stagingBytes,
                           report,
-                          bound};
-        transfer.Run(std::max<std::int64_t>(1, playback.buffer / chunk));
+                          bound,
+                          startBound,
+                          std::max<std::int64_t>(1, playback.buffer / chunk)};
+        transfer.Run();
     }
     // Whatever the playback still holds is silence past the run's end.
     snd_pcm_drop(playback.pcm.get());
