@@ -362,30 +362,6 @@ struct Transfer {
                (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
     }
 
-    // Waits while the playback plays what it still holds after the last
-    // write (silence past the run's end) and its pointer keeps moving; false
-    // when the pointer stood still for the bound.
-    bool PlayOut() {
-        snd_pcm_t* pcm = playback.pcm.get();
-        Clock::time_point deadline = Clock::now() + bound;
-        snd_pcm_sframes_t last = -1;
-        for (;;) {
-            if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING) return true;
-            const snd_pcm_sframes_t room = snd_pcm_avail(pcm);
-            if (room < 0 || room >= playback.buffer) return true;
-            const Clock::time_point now = Clock::now();
-            if (room != last) {
-                last = room;
-                deadline = now + bound;
-            } else if (now >= deadline) {
-                report.stall = TransferStall::PlayOut;
-                return false;
-            }
-            std::this_thread::sleep_for(
-                std::min<Clock::duration>(std::chrono::milliseconds(5), deadline - now));
-        }
-    }
-
     // The capture runs from before the first write, so no write waits on a
     // capture that has not begun. The playback is written whenever it has
     // room, the capture read whenever it has frames and reading may go on.
@@ -421,7 +397,6 @@ struct Transfer {
                                                    : std::min(playbackDeadline, captureDeadline);
             AwaitEither(writeWaits, readWaits, deadline);
         }
-        PlayOut();
     }
 };
 
@@ -525,7 +500,10 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
                           std::max<std::int64_t>(1, playback.buffer / chunk)};
         transfer.Run();
     }
-    // Whatever the playback still holds is silence past the run's end.
+    // The run ends once its last frame is recorded. Whatever the playback
+    // still holds then is silence past the sweep's end, so it is dropped
+    // rather than drained: a drain would wait on the device without a bound
+    // (the sound servers' plugins block in it even in non-blocking mode).
     snd_pcm_drop(playback.pcm.get());
     snd_pcm_drop(capture.pcm.get());
 }

@@ -41,7 +41,6 @@ enum class TransferStall {
     None,
     Playback,  // a write found no room for longer than the bound
     Capture,   // a read found no frames for longer than the bound
-    PlayOut,   // the playback stopped playing what it still held at the end
 };
 
 // What one PLAY_REC call went through. Events are kept in the order they
