@@ -362,6 +362,25 @@ struct Transfer {
                (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
     }
 
+    // Waits until the capture has frames, so that the playback begins on a
+    // running capture: a sound server may take a while to start a stream,
+    // and what is played before its capture runs is never recorded. False
+    // when no frame came within the start bound.
+    bool AwaitCapture() {
+        snd_pcm_t* pcm = capture.pcm.get();
+        const Clock::time_point deadline = Clock::now() + startBound;
+        for (;;) {
+            const snd_pcm_sframes_t ready = snd_pcm_avail(pcm);
+            // An error (an overrun already) is left to the first read.
+            if (ready != 0 && ready != -EAGAIN) return true;
+            if (Clock::now() >= deadline) {
+                report.stall = TransferStall::Capture;
+                return false;
+            }
+            AwaitEither(false, true, deadline);
+        }
+    }
+
     // The capture runs from before the first write, so no write waits on a
     // capture that has not begun. The playback is written whenever it has
     // room, the capture read whenever it has frames and reading may go on.
@@ -370,6 +389,7 @@ struct Transfer {
     // run as stalled.
     void Run() {
         snd_pcm_start(capture.pcm.get());
+        if (!AwaitCapture()) return;
         fillLeft = fillChunks;
         Clock::time_point playbackDeadline = Clock::now() + startBound;
         Clock::time_point captureDeadline = playbackDeadline;

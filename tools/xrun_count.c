@@ -1,6 +1,7 @@
 /* Loaded into the program by tools/server_bench (LD_PRELOAD): counts the
- * transfers that find the playback run dry or the capture overrun (-EPIPE)
- * and writes the counts at exit to the file named by ZEMBRAK_XRUN_COUNT. It
+ * transfers that find the playback run dry or the capture overrun (-EPIPE),
+ * and those that fail otherwise (any other error than -EAGAIN), and writes
+ * the counts at exit to the file named by ZEMBRAK_XRUN_COUNT. It
  * also makes standard output line-buffered, so that the benchmark sees each
  * line when it is printed. */
 #define _GNU_SOURCE
@@ -12,6 +13,14 @@
 
 static long underruns;
 static long overruns;
+static long failures;
+
+static void Count(snd_pcm_sframes_t result, long* xruns) {
+    if (result == -EPIPE)
+        ++*xruns;
+    else if (result < 0 && result != -EAGAIN)
+        ++failures;
+}
 
 typedef snd_pcm_sframes_t (*WriteI)(snd_pcm_t*, const void*, snd_pcm_uframes_t);
 typedef snd_pcm_sframes_t (*WriteN)(snd_pcm_t*, void**, snd_pcm_uframes_t);
@@ -21,7 +30,7 @@ snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t* pcm, const void* buffer, snd_pcm_ufr
     static WriteI next;
     if (next == NULL) next = (WriteI)dlsym(RTLD_NEXT, "snd_pcm_writei");
     const snd_pcm_sframes_t result = next(pcm, buffer, size);
-    if (result == -EPIPE) ++underruns;
+    Count(result, &underruns);
     return result;
 }
 
@@ -29,7 +38,7 @@ snd_pcm_sframes_t snd_pcm_writen(snd_pcm_t* pcm, void** buffers, snd_pcm_uframes
     static WriteN next;
     if (next == NULL) next = (WriteN)dlsym(RTLD_NEXT, "snd_pcm_writen");
     const snd_pcm_sframes_t result = next(pcm, buffers, size);
-    if (result == -EPIPE) ++underruns;
+    Count(result, &underruns);
     return result;
 }
 
@@ -37,7 +46,7 @@ snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t* pcm, void* buffer, snd_pcm_uframes_t 
     static ReadI next;
     if (next == NULL) next = (ReadI)dlsym(RTLD_NEXT, "snd_pcm_readi");
     const snd_pcm_sframes_t result = next(pcm, buffer, size);
-    if (result == -EPIPE) ++overruns;
+    Count(result, &overruns);
     return result;
 }
 
@@ -45,7 +54,7 @@ snd_pcm_sframes_t snd_pcm_readn(snd_pcm_t* pcm, void** buffers, snd_pcm_uframes_
     static WriteN next;
     if (next == NULL) next = (WriteN)dlsym(RTLD_NEXT, "snd_pcm_readn");
     const snd_pcm_sframes_t result = next(pcm, buffers, size);
-    if (result == -EPIPE) ++overruns;
+    Count(result, &overruns);
     return result;
 }
 
@@ -58,6 +67,6 @@ __attribute__((destructor)) static void WriteCounts(void) {
     if (path == NULL) return;
     FILE* file = fopen(path, "w");
     if (file == NULL) return;
-    fprintf(file, "%ld %ld\n", underruns, overruns);
+    fprintf(file, "%ld %ld %ld\n", underruns, overruns, failures);
     fclose(file);
 }
