@@ -41,6 +41,8 @@ struct RigOptions {
     long stallPlayback = -1;  // chunk after which the playback stops moving
     long stallCapture = -1;   // chunk after which the capture stops moving
     bool stuckDrain = false;  // the playback never plays its last period
+    long cutCapture = -1;     // capture chunk whose frames never arrive
+    long repeatCapture = -1;  // capture chunk that arrives twice
     std::string queueLog;     // file the queue record is appended to
 };
 
@@ -56,10 +58,13 @@ struct RigStream {
     bool failParams = false;
     long xrunChunk = -1;  // chunk (period) index that fails once; -1: none
     bool xrunDone = false;
-    long stallChunk = -1;          // the pointer stops once this chunk has passed; -1: never
-    bool stalled = false;          // it has stopped
-    std::uint64_t stallHw = 0;     // where it stands
-    bool stuckDrain = false;       // playback: one period always stays queued
+    long stallChunk = -1;         // the pointer stops once this chunk has passed; -1: never
+    bool stalled = false;         // it has stopped
+    std::uint64_t stallHw = 0;    // where it stands
+    bool stuckDrain = false;      // playback: one period always stays queued
+    long jumpChunk = -1;          // capture: at this chunk the loop position jumps
+    std::int64_t jumpFrames = 0;  // by this many frames (ahead: a cut, back: a repeat)
+    bool jumpDone = false;
     std::int64_t preparedPos = 0;  // instant mode: loop frame of the last prepare
     std::FILE* queueLog = nullptr;
     std::uint64_t framesSinceOpen = 0;  // transferred or refused, for xrunChunk
@@ -240,6 +245,12 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
                 return badValue(id, "a chunk index from 0");
         } else if (std::strcmp(id, "stall_capture") == 0) {
             if (!getInteger(n, 0, maxXrunChunk, &o->stallCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "cut_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->cutCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "repeat_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->repeatCapture))
                 return badValue(id, "a chunk index from 0");
         } else if (std::strcmp(id, "stuck_drain") == 0) {
             if (!getBool(n, &o->stuckDrain)) return badValue(id, "true or false");
@@ -530,6 +541,17 @@ snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     RigStream* s = streamOf(io);
     if (size == 0) return 0;
+    if (s->jumpChunk >= 0 && !s->jumpDone) {
+        // A block lost or repeated inside the device, with no error: the
+        // capture goes on from another place of the loop.
+        const std::uint64_t at = static_cast<std::uint64_t>(s->jumpChunk) * s->period;
+        if (s->framesSinceOpen < at && s->framesSinceOpen + size > at) {
+            size = at - s->framesSinceOpen;  // up to the chunk
+        } else if (s->framesSinceOpen >= at) {
+            s->pos += s->jumpFrames;
+            s->jumpDone = true;
+        }
+    }
     if (s->xrunChunk >= 0 && !s->xrunDone) {
         const std::uint64_t failAt = static_cast<std::uint64_t>(s->xrunChunk) * s->period;
         if (s->framesSinceOpen + size > failAt) {
@@ -589,6 +611,8 @@ int rigHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
             return err;
         }
     }
+    if (s->jumpChunk >= 0 && !s->jumpDone)
+        s->jumpFrames = (s->jumpFrames > 0 ? 1 : -1) * static_cast<std::int64_t>(period);
     s->period = period;
     s->buffer = buffer;
     s->availMin = period;
@@ -781,6 +805,14 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     s->xrunChunk = s->playback ? options.xrunPlayback : options.xrunCapture;
     s->stallChunk = s->playback ? options.stallPlayback : options.stallCapture;
     s->stuckDrain = s->playback && options.stuckDrain;
+    // The jump is one period, known once the parameters are installed.
+    if (!s->playback && options.cutCapture >= 0) {
+        s->jumpChunk = options.cutCapture;
+        s->jumpFrames = 1;
+    } else if (!s->playback && options.repeatCapture >= 0) {
+        s->jumpChunk = options.repeatCapture + 1;
+        s->jumpFrames = -1;
+    }
     s->loop = rigLoopAcquire(name != nullptr ? name : "rig", options.room, options.realtime,
                              s->playback, &err);
     if (s->loop == nullptr) {

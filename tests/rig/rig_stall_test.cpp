@@ -1,7 +1,8 @@
 // The faults of a device that stops responding: a stream whose pointer
 // stands still once its chunk K has passed (no error, nothing to poll for),
 // and a playback that never plays out its last period, so that a drain never
-// completes.
+// completes; and of one that loses or repeats a block of its capture without
+// telling.
 
 #include <gtest/gtest.h>
 
@@ -115,6 +116,40 @@ TEST(RigStall, StuckDrainKeepsTheLastPeriodQueued) {
     snd_pcm_close(pcm);
 }
 
+// A block lost or repeated inside the device, with no error: from the chunk
+// on, the capture delivers what came one period later (a cut) or one period
+// earlier (a repeat). Channel 2 is the cable: what was played, 300 frames on.
+TEST(RigStall, CaptureCutOrRepeatShiftsTheRestByAPeriod) {
+    const long period = static_cast<long>(kPeriod);
+    const struct {
+        const char* fields;
+        long shift;  // capture frames from `from` on come from this far ahead
+        long from;
+    } cases[] = {
+        {"cut_capture 3", period, 3 * period},
+        {"repeat_capture 3", -period, 4 * period},
+        {"cut_capture 0", period, 0},
+    };
+    const long frames = 8 * period;
+    std::vector<float> ch1(static_cast<std::size_t>(frames), 0.0f), ch2(ch1.size());
+    for (long f = 0; f < frames; ++f) ch2[static_cast<std::size_t>(f)] = (f + 1) / 16384.0f;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields);
+        std::vector<float> out1, out2;
+        ASSERT_TRUE(duplexFloat(std::string("pcm.jump { type rig ") + c.fields + " }", "jump", ch1,
+                                ch2, out1, out2));
+        for (long f = 0; f < frames; ++f) {
+            const long source = f - 300 + (f >= c.from ? c.shift : 0);
+            // Each chunk is read right after the same chunk was written: what
+            // lies beyond it has not been played yet and reads as silence.
+            const long written = (f / period + 1) * period;
+            const float expected =
+                source >= 0 && source < written ? ch2[static_cast<std::size_t>(source)] : 0.0f;
+            ASSERT_EQ(out2[static_cast<std::size_t>(f)], expected) << "frame " << f;
+        }
+    }
+}
+
 TEST(RigStall, BadValuesAreRefusedAtOpenByName) {
     const struct {
         std::string fields;
@@ -125,6 +160,8 @@ TEST(RigStall, BadValuesAreRefusedAtOpenByName) {
         {"stall_capture 2000000000", "stall_capture", -EINVAL},
         {"stall_capture yes", "stall_capture", -EINVAL},
         {"stuck_drain maybe", "stuck_drain", -EINVAL},
+        {"cut_capture -2", "cut_capture", -EINVAL},
+        {"repeat_capture 1.5", "repeat_capture", -EINVAL},
         {"queue_log \"\"", "queue_log", -EINVAL},
         {"queue_log 3", "queue_log", -EINVAL},
         {"queue_log \"/nonexistent-zembrak-dir/queue.txt\"", "queue_log", -ENOENT},
