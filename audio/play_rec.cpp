@@ -388,8 +388,9 @@ struct Transfer {
     // before the capture's first frame, while the device starts) ends the
     // run as stalled.
     void Run() {
-        snd_pcm_start(capture.pcm.get());
-        if (!AwaitCapture()) return;
+        // A capture that cannot be started here starts with the first read.
+        const bool started = snd_pcm_start(capture.pcm.get()) == 0;
+        if (started && !AwaitCapture()) return;
         fillLeft = fillChunks;
         Clock::time_point playbackDeadline = Clock::now() + startBound;
         Clock::time_point captureDeadline = playbackDeadline;
@@ -402,7 +403,7 @@ struct Transfer {
             const Clock::duration limit = captureStarted ? bound : startBound;
             if (wrote || !writeWaits) playbackDeadline = now + limit;
             if (got || !readWaits) captureDeadline = now + limit;
-            if (wrote || got) continue;
+            // Checked whether or not the other stream moves.
             if (writeWaits && now >= playbackDeadline) {
                 report.stall = TransferStall::Playback;
                 return;
@@ -411,6 +412,7 @@ struct Transfer {
                 report.stall = TransferStall::Capture;
                 return;
             }
+            if (wrote || got) continue;
             const Clock::time_point deadline = !writeWaits ? captureDeadline
                                                : !readWaits
                                                    ? playbackDeadline
