@@ -11,6 +11,8 @@
 #include <new>
 #include <thread>
 
+#include <poll.h>
+
 namespace {
 
 constexpr snd_pcm_uframes_t kPeriodRequest = 1024;
@@ -18,11 +20,31 @@ constexpr snd_pcm_uframes_t kBufferRequest = 4096;
 constexpr int kChannels = 2;
 constexpr int kSampleBytes = 3;
 
-// Longest the close-down waits for the playback to play out its queue, on
-// top of the queue's own time.
-constexpr double kDrainMarginSeconds = 0.5;
-// A queue reported longer than this is not believed.
-constexpr double kLongestQueueSeconds = 10.0;
+using Clock = std::chrono::steady_clock;
+
+// A device that moves no frame for this long, on top of its buffer's time,
+// has stopped responding.
+constexpr double kStallMarginSeconds = 1.0;
+// The same until the capture's first frame: a sound server may take a while
+// to start a stream (PulseAudio's null sink, idle, first renders at the end
+// of its current block of up to two seconds).
+constexpr double kStartMarginSeconds = 4.0;
+// Descriptors polled for one stream at most.
+constexpr int kMaxDescriptors = 16;
+
+// Brings a stream back after it ran dry or overran (-EPIPE) or was suspended
+// (-ESTRPIPE): resumed where the device can, prepared otherwise.
+void Recover(snd_pcm_t* pcm, snd_pcm_sframes_t error) {
+    if (error == -ESTRPIPE) {
+        int resumed = -EAGAIN;
+        for (int attempt = 0; attempt < 100 && resumed == -EAGAIN; ++attempt) {
+            resumed = snd_pcm_resume(pcm);
+            if (resumed == -EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (resumed == 0) return;
+    }
+    snd_pcm_prepare(pcm);
+}
 
 // Keeps alsa-lib's own diagnostics off standard error, which carries only
 // the program's own messages.
@@ -97,28 +119,6 @@ std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection 
     return std::nullopt;
 }
 
-// Lets the playback play out what it still holds, but only for the time
-// that queue needs plus a margin; whatever is left then is dropped. The
-// stream is back in blocking mode afterwards.
-void DrainPlayback(snd_pcm_t* pcm, std::uint32_t rate) {
-    snd_pcm_sframes_t queued = 0;
-    if (snd_pcm_delay(pcm, &queued) < 0 || queued < 0) queued = 0;
-    double seconds = rate > 0 ? static_cast<double>(queued) / rate : 0.0;
-    if (seconds > kLongestQueueSeconds) seconds = kLongestQueueSeconds;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration<double>(seconds + kDrainMarginSeconds);
-
-    snd_pcm_nonblock(pcm, 1);
-    if (snd_pcm_drain(pcm) == -EAGAIN) {
-        while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    snd_pcm_drop(pcm);
-    snd_pcm_nonblock(pcm, 0);
-}
-
 // Checks that the two channel blocks of frameCount samples fit the buffers.
 bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t playSize,
                 std::size_t recordSize) {
@@ -133,7 +133,10 @@ bool BuffersFit(std::int64_t frameCount, std::int64_t channelStride, std::size_t
 
 // The passes: one period of both channels per write and per read. A chunk
 // that is not a whole period in the run's buffers (the interleaved layout,
-// or the run's last part, padded with silence) passes through `staging`.
+// or the run's last part, padded with silence) passes through a staging
+// buffer of its direction. Both streams are non-blocking: a chunk moves in
+// as many parts as the device takes, and while one stream waits the other
+// goes on, so the playback is topped up while the capture has nothing yet.
 struct Transfer {
     DeviceStream& playback;
     DeviceStream& capture;
@@ -141,118 +144,280 @@ struct Transfer {
     std::int8_t* record;
     std::int64_t frameCount;
     std::int64_t stride;
-    std::int64_t chunk;    // P
-    std::int8_t* staging;  // one period of both channels
+    std::int64_t chunk;         // P
+    std::int8_t* writeStaging;  // one period of both channels
+    std::int8_t* readStaging;   // one period of both channels
     TransferReport& report;
+    Clock::duration bound;       // no frame moving for this long is a stall
+    Clock::duration startBound;  // the same before the capture's first frame
+    std::int64_t fillChunks;     // chunks written before the first read and after an underrun
     std::int64_t writePosition = 0;
     std::int64_t readPosition = 0;
+    std::int64_t fillLeft = 0;    // chunks still to write before reading on
+    bool captureStarted = false;  // the capture has delivered a frame
 
-    bool MoreToWrite() const { return writePosition < frameCount; }
-    bool MoreToRead() const { return readPosition < frameCount; }
+    // The chunk in progress in one direction.
+    struct Part {
+        bool active = false;
+        bool direct = false;  // moved in place in the run's buffers
+        std::int64_t at = 0;
+        std::int64_t length = 0;  // frames of the run in it; the rest is padding
+        std::int64_t done = 0;    // frames moved so far
+    };
+    Part write{};
+    Part read{};
 
-    // Where sample `frame` of `channel` lies in the staging buffer.
-    std::int8_t* Staged(bool interleaved, int channel, std::int64_t frame) const {
+    bool MoreToWrite() const { return write.active || writePosition < frameCount; }
+    // Reading waits for a full device buffer ahead (at the start and after
+    // an underrun) and never passes what has been written.
+    bool MayRead() const {
+        if (read.active) return true;
+        if (readPosition >= frameCount) return false;
+        const std::int64_t written = write.active ? write.at : writePosition;
+        const bool filled = fillLeft == 0 || written >= frameCount;
+        return filled && readPosition < written;
+    }
+
+    // Where sample `frame` of `channel` lies in a staging buffer.
+    std::int8_t* Staged(std::int8_t* staging, bool interleaved, int channel,
+                        std::int64_t frame) const {
         const std::int64_t index =
             interleaved ? frame * kChannels + channel : channel * chunk + frame;
         return staging + index * kSampleBytes;
     }
 
-    // Writes the chunk at the write position; returns false on an underrun,
-    // after which the stream has been prepared again.
-    bool WriteChunk() {
-        const std::int64_t at = writePosition;
-        const std::int64_t length = std::min(chunk, frameCount - at);
-        writePosition += length;
-        ++report.writes;
+    Part Begin(std::int64_t& position, bool interleaved) {
+        Part part;
+        part.active = true;
+        part.at = position;
+        part.length = std::min(chunk, frameCount - position);
+        part.direct = !interleaved && part.length == chunk;
+        position += part.length;
+        return part;
+    }
+
+    // Hands the playback what it takes now of the chunk in progress,
+    // beginning the next one when none is. True when anything happened
+    // (frames moved, or the chunk was lost to a failure).
+    bool StepWrite() {
+        snd_pcm_t* pcm = playback.pcm.get();
         const bool interleaved = playback.interleaved;
-        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
-        snd_pcm_sframes_t written;
-        if (!interleaved && length == chunk) {
-            void* channels[kChannels] = {
-                const_cast<std::int8_t*>(play + at * kSampleBytes),
-                const_cast<std::int8_t*>(play + stride + at * kSampleBytes)};
-            written = snd_pcm_writen(playback.pcm.get(), channels, frames);
-        } else {
-            std::memset(staging, 0, static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
-            for (int c = 0; c < kChannels; ++c) {
-                for (std::int64_t f = 0; f < length; ++f) {
-                    std::memcpy(Staged(interleaved, c, f),
-                                play + c * stride + (at + f) * kSampleBytes, kSampleBytes);
+        if (!write.active) {
+            if (writePosition >= frameCount) return false;
+            write = Begin(writePosition, interleaved);
+            ++report.writes;
+            if (!write.direct) {
+                std::memset(writeStaging, 0,
+                            static_cast<std::size_t>(chunk * kChannels * kSampleBytes));
+                for (int c = 0; c < kChannels; ++c) {
+                    for (std::int64_t f = 0; f < write.length; ++f) {
+                        std::memcpy(Staged(writeStaging, interleaved, c, f),
+                                    play + c * stride + (write.at + f) * kSampleBytes,
+                                    kSampleBytes);
+                    }
                 }
             }
-            if (interleaved) {
-                written = snd_pcm_writei(playback.pcm.get(), staging, frames);
-            } else {
-                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
-                written = snd_pcm_writen(playback.pcm.get(), channels, frames);
+        }
+        const std::int64_t done = write.done;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+        snd_pcm_sframes_t moved;
+        if (write.direct) {
+            void* channels[kChannels] = {
+                const_cast<std::int8_t*>(play + (write.at + done) * kSampleBytes),
+                const_cast<std::int8_t*>(play + stride + (write.at + done) * kSampleBytes)};
+            moved = snd_pcm_writen(pcm, channels, frames);
+        } else if (interleaved) {
+            moved = snd_pcm_writei(pcm, Staged(writeStaging, true, 0, done), frames);
+        } else {
+            void* channels[kChannels] = {Staged(writeStaging, false, 0, done),
+                                         Staged(writeStaging, false, 1, done)};
+            moved = snd_pcm_writen(pcm, channels, frames);
+        }
+        if (moved > 0) {
+            write.done += moved;
+            if (write.done >= chunk) {
+                write.active = false;
+                if (fillLeft > 0) --fillLeft;
             }
+            return true;
         }
-        if (written == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::PlaybackUnderrun, at, at + length);
-            snd_pcm_prepare(playback.pcm.get());
-            return false;
+        if (moved == 0 || moved == -EAGAIN) return false;
+        // The frames of the run not handed over are lost.
+        const std::int64_t lost = write.at + std::min(write.done, write.length);
+        const bool ranDry = moved == -EPIPE || moved == -ESTRPIPE;
+        if (lost < write.at + write.length) {
+            RecordTransferEvent(
+                report, ranDry ? TransferFault::PlaybackUnderrun : TransferFault::PlaybackFailed,
+                lost, write.at + write.length);
         }
-        if (written < 0) {
-            RecordTransferEvent(report, TransferFault::PlaybackFailed, at, at + length);
-        } else if (written < length) {
-            RecordTransferEvent(report, TransferFault::PlaybackShort, at + written, at + length);
+        write.active = false;
+        if (ranDry) {
+            Recover(pcm, moved);
+            fillLeft = fillChunks;
         }
         return true;
     }
 
-    // Reads the chunk at the read position into the capture blocks.
-    void ReadChunk() {
-        const std::int64_t at = readPosition;
-        const std::int64_t length = std::min(chunk, frameCount - at);
-        readPosition += length;
-        ++report.reads;
+    // Takes what the capture has of the chunk in progress, beginning the
+    // next one when reading may go on. True when anything happened.
+    bool StepRead() {
+        snd_pcm_t* pcm = capture.pcm.get();
         const bool interleaved = capture.interleaved;
-        const auto frames = static_cast<snd_pcm_uframes_t>(chunk);
-        snd_pcm_sframes_t got;
-        if (!interleaved && length == chunk) {
-            void* channels[kChannels] = {record + at * kSampleBytes,
-                                         record + stride + at * kSampleBytes};
-            got = snd_pcm_readn(capture.pcm.get(), channels, frames);
+        if (!read.active) {
+            if (!MayRead()) return false;
+            read = Begin(readPosition, interleaved);
+            ++report.reads;
+        }
+        const std::int64_t done = read.done;
+        const auto frames = static_cast<snd_pcm_uframes_t>(chunk - done);
+        snd_pcm_sframes_t moved;
+        if (read.direct) {
+            void* channels[kChannels] = {record + (read.at + done) * kSampleBytes,
+                                         record + stride + (read.at + done) * kSampleBytes};
+            moved = snd_pcm_readn(pcm, channels, frames);
+        } else if (interleaved) {
+            moved = snd_pcm_readi(pcm, Staged(readStaging, true, 0, done), frames);
         } else {
-            if (interleaved) {
-                got = snd_pcm_readi(capture.pcm.get(), staging, frames);
-            } else {
-                void* channels[kChannels] = {Staged(false, 0, 0), Staged(false, 1, 0)};
-                got = snd_pcm_readn(capture.pcm.get(), channels, frames);
-            }
+            void* channels[kChannels] = {Staged(readStaging, false, 0, done),
+                                         Staged(readStaging, false, 1, done)};
+            moved = snd_pcm_readn(pcm, channels, frames);
+        }
+        if (moved > 0) {
+            read.done += moved;
+            captureStarted = true;
+            if (read.done >= chunk) FinishRead(0);
+            return true;
+        }
+        if (moved == 0 || moved == -EAGAIN) return false;
+        FinishRead(moved);
+        return true;
+    }
+
+    // Ends the chunk in progress: what came is copied into the capture
+    // blocks, and a failure is entered for the frames of the run that did not.
+    void FinishRead(snd_pcm_sframes_t failure) {
+        read.active = false;
+        const std::int64_t kept = std::min(read.done, read.length);
+        if (!read.direct) {
+            const bool interleaved = capture.interleaved;
             for (int c = 0; c < kChannels; ++c) {
-                for (std::int64_t f = 0; f < std::min<std::int64_t>(got, length); ++f) {
-                    std::memcpy(record + c * stride + (at + f) * kSampleBytes,
-                                Staged(interleaved, c, f), kSampleBytes);
+                for (std::int64_t f = 0; f < kept; ++f) {
+                    std::memcpy(record + c * stride + (read.at + f) * kSampleBytes,
+                                Staged(readStaging, interleaved, c, f), kSampleBytes);
                 }
             }
         }
-        if (got == -EPIPE) {
-            RecordTransferEvent(report, TransferFault::CaptureOverrun, at, at + length);
-            snd_pcm_prepare(capture.pcm.get());
-        } else if (got < 0) {
-            RecordTransferEvent(report, TransferFault::CaptureFailed, at, at + length);
-        } else if (got < length) {
-            RecordTransferEvent(report, TransferFault::CaptureShort, at + got, at + length);
+        if (failure == 0) return;
+        const bool overran = failure == -EPIPE || failure == -ESTRPIPE;
+        if (kept < read.length) {
+            RecordTransferEvent(
+                report, overran ? TransferFault::CaptureOverrun : TransferFault::CaptureFailed,
+                read.at + kept, read.at + read.length);
+        }
+        if (overran) {
+            Recover(capture.pcm.get(), failure);
+            snd_pcm_start(capture.pcm.get());
         }
     }
 
-    // Writes chunks until the device buffer holds fillChunks of them (or the
-    // run has none left), starting over after an underrun.
-    void FillPlayback(std::int64_t fillChunks) {
-        for (std::int64_t filled = 0; filled < fillChunks && MoreToWrite();) {
-            filled = WriteChunk() ? filled + 1 : 0;
+    // Waits until a stream that is waited on is ready, or the earliest
+    // deadline passes, polling the descriptors of both with a timeout. A
+    // wake-up that finds neither ready is followed by a short pause, so a
+    // descriptor that stays readable cannot make the loop spin.
+    void AwaitEither(bool onPlayback, bool onCapture, Clock::time_point deadline) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const int timeout = static_cast<int>(std::clamp<std::int64_t>(left, 1, 1000));
+        pollfd fds[2 * kMaxDescriptors];
+        int playbackCount = 0;
+        int captureCount = 0;
+        if (onPlayback) {
+            playbackCount =
+                std::max(0, snd_pcm_poll_descriptors(playback.pcm.get(), fds, kMaxDescriptors));
+        }
+        if (onCapture) {
+            captureCount = std::max(
+                0,
+                snd_pcm_poll_descriptors(capture.pcm.get(), fds + playbackCount, kMaxDescriptors));
+        }
+        const int count = playbackCount + captureCount;
+        bool ready = false;
+        if (count > 0) {
+            const int polled = poll(fds, static_cast<nfds_t>(count), timeout);
+            if (polled == 0) return;
+            if (polled > 0) {
+                ready = Ready(playback.pcm.get(), fds, playbackCount) ||
+                        Ready(capture.pcm.get(), fds + playbackCount, captureCount);
+            }
+        }
+        if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static bool Ready(snd_pcm_t* pcm, pollfd* fds, int count) {
+        if (count == 0) return false;
+        unsigned short revents = 0;
+        return snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(count), &revents) >=
+                   0 &&
+               (revents & (POLLIN | POLLOUT | POLLERR)) != 0;
+    }
+
+    // Waits until the capture has frames, so that the playback begins on a
+    // running capture: a sound server may take a while to start a stream,
+    // and what is played before its capture runs is never recorded. False
+    // when no frame came within the start bound.
+    bool AwaitCapture() {
+        snd_pcm_t* pcm = capture.pcm.get();
+        const Clock::time_point deadline = Clock::now() + startBound;
+        for (;;) {
+            const snd_pcm_sframes_t ready = snd_pcm_avail(pcm);
+            // An error (an overrun already) is left to the first read.
+            if (ready != 0 && ready != -EAGAIN) return true;
+            if (Clock::now() >= deadline) {
+                report.stall = TransferStall::Capture;
+                return false;
+            }
+            AwaitEither(false, true, deadline);
         }
     }
 
-    // Keeps the playback ahead: a full device buffer before the first read,
-    // then one write and one read per pass, and the buffer filled anew
-    // after every underrun before reading on.
-    void Run(std::int64_t fillChunks) {
-        FillPlayback(fillChunks);
-        while (MoreToRead()) {
-            if (MoreToWrite() && !WriteChunk()) FillPlayback(fillChunks);
-            ReadChunk();
+    // The capture runs from before the first write, so no write waits on a
+    // capture that has not begun. The playback is written whenever it has
+    // room, the capture read whenever it has frames and reading may go on.
+    // A stream that is waited on and moves no frame for the bound (longer
+    // before the capture's first frame, while the device starts) ends the
+    // run as stalled.
+    void Run() {
+        // A capture that cannot be started here starts with the first read.
+        const bool started = snd_pcm_start(capture.pcm.get()) == 0;
+        if (started && !AwaitCapture()) return;
+        fillLeft = fillChunks;
+        Clock::time_point playbackDeadline = Clock::now() + startBound;
+        Clock::time_point captureDeadline = playbackDeadline;
+        while (read.active || readPosition < frameCount) {
+            const bool wrote = StepWrite();
+            const bool got = StepRead();
+            const Clock::time_point now = Clock::now();
+            const bool writeWaits = MoreToWrite();
+            const bool readWaits = MayRead();
+            const Clock::duration limit = captureStarted ? bound : startBound;
+            if (wrote || !writeWaits) playbackDeadline = now + limit;
+            if (got || !readWaits) captureDeadline = now + limit;
+            // Checked whether or not the other stream moves.
+            if (writeWaits && now >= playbackDeadline) {
+                report.stall = TransferStall::Playback;
+                return;
+            }
+            if (readWaits && now >= captureDeadline) {
+                report.stall = TransferStall::Capture;
+                return;
+            }
+            if (wrote || got) continue;
+            const Clock::time_point deadline = !writeWaits ? captureDeadline
+                                               : !readWaits
+                                                   ? playbackDeadline
+                                                   : std::min(playbackDeadline, captureDeadline);
+            AwaitEither(writeWaits, readWaits, deadline);
         }
     }
 };
@@ -301,9 +466,9 @@ DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t r
         device.playback.pcm.reset();
         return setup;
     }
-    // A freshly opened playback stream is drained before the run on purpose:
-    // it is how the device is known to start the run from an empty queue.
-    DrainPlayback(device.playback.pcm.get(), rate);
+    // Both streams start the run from an empty queue. Dropping empties a
+    // queue at once; a drain would wait on the device without a bound.
+    snd_pcm_drop(device.playback.pcm.get());
     snd_pcm_drop(device.capture.pcm.get());
     snd_pcm_prepare(device.capture.pcm.get());
     snd_pcm_prepare(device.playback.pcm.get());
@@ -327,15 +492,21 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
     const std::int64_t chunk = playback.period;
     report.chunkFrames = chunk;
     std::unique_ptr<std::int8_t[]> staging;
-    if (chunk > 0) {
-        staging.reset(new (std::nothrow)
-                          std::int8_t[static_cast<std::size_t>(chunk) * kChannels * kSampleBytes]);
-    }
+    const auto stagingBytes = static_cast<std::size_t>(chunk) * kChannels * kSampleBytes;
+    if (chunk > 0) staging.reset(new (std::nothrow) std::int8_t[2 * stagingBytes]);
     if (!staging) {
         report.notStarted = true;
         RecordTransferEvent(report, TransferFault::PlaybackFailed, 0, frameCount);
         RecordTransferEvent(report, TransferFault::CaptureFailed, 0, frameCount);
     } else {
+        const double bufferSeconds =
+            rate > 0 ? static_cast<double>(std::max(playback.buffer, capture.buffer)) / rate : 0.0;
+        const auto bound = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(kStallMarginSeconds + bufferSeconds));
+        const auto startBound = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(kStartMarginSeconds + bufferSeconds));
+        snd_pcm_nonblock(playback.pcm.get(), 1);
+        snd_pcm_nonblock(capture.pcm.get(), 1);
         Transfer transfer{playback,
                           capture,
                           playBytes.data(),
@@ -344,9 +515,17 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
                           channelStride,
                           chunk,
                           staging.get(),
-                          report};
-        transfer.Run(std::max<std::int64_t>(1, playback.buffer / chunk));
+                          staging.get() + stagingBytes,
+                          report,
+                          bound,
+                          startBound,
+                          std::max<std::int64_t>(1, playback.buffer / chunk)};
+        transfer.Run();
     }
-    DrainPlayback(playback.pcm.get(), rate);
+    // The run ends once its last frame is recorded. Whatever the playback
+    // still holds then is silence past the sweep's end, so it is dropped
+    // rather than drained: a drain would wait on the device without a bound
+    // (the sound servers' plugins block in it even in non-blocking mode).
+    snd_pcm_drop(playback.pcm.get());
     snd_pcm_drop(capture.pcm.get());
 }

@@ -14,8 +14,8 @@ typedef struct _snd_pcm snd_pcm_t;
 
 // What went wrong with one write or read of the transfer.
 enum class TransferFault {
-    PlaybackUnderrun,  // the write found the playback stream run dry (-EPIPE)
-    CaptureOverrun,    // the read found the capture stream overrun (-EPIPE)
+    PlaybackUnderrun,  // the write found the playback stream run dry (-EPIPE) or suspended
+    CaptureOverrun,    // the read found the capture stream overrun (-EPIPE) or suspended
     PlaybackShort,     // the write moved fewer frames than the chunk
     CaptureShort,      // the read delivered fewer frames than the chunk
     PlaybackFailed,    // the write failed otherwise, or never took place
@@ -36,6 +36,13 @@ enum class TransferRefusal {
     Buffers,  // the two channel blocks of 3-byte samples do not fit the buffers
 };
 
+// Where the device stopped moving frames, if it did.
+enum class TransferStall {
+    None,
+    Playback,  // a write found no room for longer than the bound
+    Capture,   // a read found no frames for longer than the bound
+};
+
 // What one PLAY_REC call went through. Events are kept in the order they
 // happened; past the capacity only the total goes on counting. Every frame
 // position of a stream has at most one event, so only the first few dozen
@@ -50,6 +57,10 @@ struct TransferReport {
     std::int64_t chunkFrames = 0;  // P: the frames of every write and read
     std::int64_t writes = 0;       // write calls made
     std::int64_t reads = 0;        // read calls made
+    // Not None when the device stopped responding: no frame moved for the
+    // bound (one second plus the buffer's time). The run was abandoned there
+    // and its recording is void.
+    TransferStall stall = TransferStall::None;
 };
 
 // Appends one event (counting it even when the log is full).
@@ -118,8 +129,12 @@ DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t r
 // same time on a device that OpenDuplex readied: two channels, each in its
 // own block of frameCount samples, the blocks channelStride bytes apart.
 // Every frame of the run is played and recorded; the last chunk is padded
-// with silence to a whole period. Whatever goes wrong is entered in report,
-// which is reset first. The device's streams are closed on return.
+// with silence to a whole period. The capture is started before the first
+// write, and the playback is kept a device buffer ahead of it. No wait on
+// the device lasts longer than the bound: a device that moves no frame for
+// that long is dropped and the stall entered in the report. Whatever goes
+// wrong is entered in report, which is reset first. The device's streams are
+// closed on return.
 void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
               std::span<const std::int8_t> playBytes, std::span<std::int8_t> recordBytes,
               int bytesPerSample, std::int64_t channelStride, TransferReport& report);

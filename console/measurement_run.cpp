@@ -200,6 +200,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
              blockBytes, report);
     std::fputs(TransferProblemLine(report).c_str(), stdout);
     if (report.refusal != TransferRefusal::None) return RunOutcome::Refused;
+    // A device that stopped responding leaves a void take: back to the loop.
+    if (report.stall != TransferStall::None) return RunOutcome::Completed;
 
     CHAR_TO_NUM32(recordSpan.first(block), micSpan, kBytesPerSample, frameCount);
     CHAR_TO_NUM32(recordSpan.subspan(block), syncIn, kBytesPerSample, kSyncLength);

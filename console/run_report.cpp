@@ -117,6 +117,10 @@ std::string TransferProblemLine(const TransferReport& report) {
         return "The sound device transfer needs two blocks of 3-byte samples that fit its "
                "buffers.\n";
     }
+    if (report.stall != TransferStall::None) {
+        return "The sound device stopped responding: the measurement is void. Nothing was "
+               "analyzed or saved.\n";
+    }
     if (report.notStarted) {
         return "The transfer could not start (no period size or no memory): nothing was "
                "played or recorded.\n";

@@ -38,5 +38,6 @@ std::string SyncLevelLine(double returnLevel);
 // the stream that message goes to (standard output flushed first).
 void PrintDeviceFailure(const DeviceFailure& failure);
 
-// The line of a transfer that was refused or could not start; empty when it ran.
+// The line of a transfer that was refused, could not start or was abandoned
+// because the device stopped responding; empty when it ran.
 std::string TransferProblemLine(const TransferReport& report);

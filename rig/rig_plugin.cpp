@@ -9,13 +9,17 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "rig/rig_loop.h"
@@ -35,6 +39,12 @@ struct RigOptions {
     long grantPeriod = 0;  // 0: the period asked for
     long xrunPlayback = -1;
     long xrunCapture = -1;
+    long stallPlayback = -1;  // chunk after which the playback stops moving
+    long stallCapture = -1;   // chunk after which the capture stops moving
+    bool stuckDrain = false;  // the playback never plays its last period
+    long cutCapture = -1;     // capture chunk whose frames never arrive
+    long repeatCapture = -1;  // capture chunk that arrives twice
+    std::string queueLog;     // file the queue record is appended to
 };
 
 constexpr long maxXrunChunk = 1L << 30;
@@ -49,6 +59,15 @@ struct RigStream {
     bool failParams = false;
     long xrunChunk = -1;  // chunk (period) index that fails once; -1: none
     bool xrunDone = false;
+    long stallChunk = -1;         // the pointer stops once this chunk has passed; -1: never
+    bool stalled = false;         // it has stopped
+    std::uint64_t stallHw = 0;    // where it stands
+    bool stuckDrain = false;      // playback: one period always stays queued
+    long jumpChunk = -1;          // capture: at this chunk the loop position jumps
+    std::int64_t jumpFrames = 0;  // by this many frames (ahead: a cut, back: a repeat)
+    bool jumpDone = false;
+    std::int64_t preparedPos = 0;  // instant mode: loop frame of the last prepare
+    std::FILE* queueLog = nullptr;
     std::uint64_t framesSinceOpen = 0;  // transferred or refused, for xrunChunk
     int timerFd = -1;
     std::int64_t pos = 0;   // loop frame of the next frame transferred
@@ -252,6 +271,25 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
         } else if (std::strcmp(id, "xrun_capture") == 0) {
             if (!getInteger(n, 0, maxXrunChunk, &o->xrunCapture))
                 return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "stall_playback") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->stallPlayback))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "stall_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->stallCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "cut_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->cutCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "repeat_capture") == 0) {
+            if (!getInteger(n, 0, maxXrunChunk, &o->repeatCapture))
+                return badValue(id, "a chunk index from 0");
+        } else if (std::strcmp(id, "stuck_drain") == 0) {
+            if (!getBool(n, &o->stuckDrain)) return badValue(id, "true or false");
+        } else if (std::strcmp(id, "queue_log") == 0) {
+            const char* path = nullptr;
+            if (snd_config_get_string(n, &path) < 0 || path[0] == '\0')
+                return badValue(id, "a file path");
+            o->queueLog = path;
         } else if (std::strcmp(id, "cable") == 0) {
             if (!getBool(n, &o->room.cable)) return badValue(id, "true or false");
         } else {
@@ -356,6 +394,84 @@ void armAlwaysReady(RigStream* s) {
     timerfd_settime(s->timerFd, 0, &t, nullptr);
 }
 
+// ---- the faults that stop a stream ----
+
+// The pointer of a stream with a stall fault stands still once its chunk
+// stallChunk has passed; it never reports an error.
+std::uint64_t applyStall(RigStream* s, std::uint64_t hw) {
+    if (s->stallChunk < 0) return hw;
+    if (!s->stalled) {
+        const std::uint64_t passed = (static_cast<std::uint64_t>(s->stallChunk) + 1) * s->period;
+        if (s->framesSinceOpen < passed) return hw;
+        s->stalled = true;
+        s->stallHw = hw;
+    }
+    return s->stallHw;
+}
+
+// A playback with a stuck drain keeps its last period queued, so its queue
+// never plays out.
+std::uint64_t holdLastPeriod(const RigStream* s, std::uint64_t hw, std::uint64_t appl) {
+    if (!s->playback || !s->stuckDrain) return hw;
+    const std::uint64_t held = appl - std::min<std::uint64_t>(appl, s->period);
+    return std::min(hw, held);
+}
+
+// Instant mode: playback is consumed as it is written, capture is always
+// full, unless a fault holds the pointer back.
+std::uint64_t instantPointer(RigStream* s) {
+    const std::uint64_t appl = s->io.appl_ptr;
+    const std::uint64_t hw = s->playback ? appl : appl + s->buffer;
+    return applyStall(s, holdLastPeriod(s, hw, appl));
+}
+
+// ---- the queue record ----
+
+// The open streams, so that a capture can find the playback of its loop.
+std::mutex openStreamsLock;
+std::vector<RigStream*> openStreams;
+
+RigStream* playbackOf(const RigLoop* loop) {
+    std::lock_guard<std::mutex> guard(openStreamsLock);
+    for (RigStream* s : openStreams)
+        if (s->loop == loop && s->playback) return s;
+    return nullptr;
+}
+
+// With the loop's lock held: the frames playback p holds that have not been
+// played yet. In instant mode the capture's position is the loop's clock
+// (capture c is about to read there), and a prepare empties the queue; in
+// real time the clock is the loop's.
+std::int64_t queuedForPlayback(const RigStream* p, const RigStream* c) {
+    std::int64_t played = 0;
+    if (p->realtime) {
+        if (!p->clockSet) return 0;
+        played = std::max(rigLoopFrameAt(*c->loop, rigNowNs()), p->base);
+    } else {
+        played = std::max(c->pos, p->preparedPos);
+    }
+    return std::max<std::int64_t>(0, p->pos - played);
+}
+
+// The queue record, a file the test devices name: before each capture
+// transfer "read <capture frame since open> <frames queued for playback>
+// <playback buffer>"; where a playback chunk is lost "underrun <loop frame>".
+void logRead(RigStream* c) {
+    if (c->queueLog == nullptr) return;
+    const RigStream* p = playbackOf(c->loop);
+    std::fprintf(c->queueLog, "read %llu %lld %lu\n",
+                 static_cast<unsigned long long>(c->framesSinceOpen),
+                 static_cast<long long>(p != nullptr ? queuedForPlayback(p, c) : 0),
+                 static_cast<unsigned long>(p != nullptr ? p->buffer : 0));
+    std::fflush(c->queueLog);
+}
+
+void logUnderrun(RigStream* p) {
+    if (p->queueLog == nullptr) return;
+    std::fprintf(p->queueLog, "underrun %lld\n", static_cast<long long>(p->pos));
+    std::fflush(p->queueLog);
+}
+
 // Places stream frame 0 on the loop clock: now, or for playback not before
 // what is already queued in the loop.
 void ensureClock(RigStream* s) {
@@ -373,6 +489,11 @@ void ensureClock(RigStream* s) {
 // would overwrite frames not yet read. Returns -EPIPE (state XRUN) then.
 int realtimePointer(RigStream* s, std::uint64_t* hwOut) {
     snd_pcm_ioplug_t* io = &s->io;
+    if (s->stalled) {
+        disarmTimer(s);
+        *hwOut = s->stallHw;
+        return 0;
+    }
     if (!s->clockSet) {
         *hwOut = io->hw_ptr;
         return 0;
@@ -388,6 +509,7 @@ int realtimePointer(RigStream* s, std::uint64_t* hwOut) {
     const std::uint64_t e = static_cast<std::uint64_t>(elapsed);
     std::uint64_t hw = e - e % s->period;
     const std::uint64_t appl = io->appl_ptr;
+    hw = holdLastPeriod(s, hw, appl);
     if (s->playback) {
         if (io->state == SND_PCM_STATE_DRAINING) {
             hw = std::min<std::uint64_t>(e, appl);
@@ -404,8 +526,11 @@ int realtimePointer(RigStream* s, std::uint64_t* hwOut) {
         }
         hw = appl + s->buffer;
     }
-    armTimer(s, nextNs);
-    *hwOut = hw;
+    *hwOut = applyStall(s, hw);
+    if (s->stalled)
+        disarmTimer(s);
+    else
+        armTimer(s, nextNs);
     return 0;
 }
 
@@ -436,11 +561,7 @@ int rigStop(snd_pcm_ioplug_t* io) {
 
 snd_pcm_sframes_t rigPointer(snd_pcm_ioplug_t* io) {
     RigStream* s = streamOf(io);
-    if (!s->realtime) {
-        // Instant: playback is consumed as it is written, capture is always full.
-        if (s->playback) return static_cast<snd_pcm_sframes_t>(io->appl_ptr % s->boundary);
-        return static_cast<snd_pcm_sframes_t>((io->appl_ptr + s->buffer) % s->boundary);
-    }
+    if (!s->realtime) return static_cast<snd_pcm_sframes_t>(instantPointer(s) % s->boundary);
     std::uint64_t hw = 0;
     const int err = realtimePointer(s, &hw);
     if (err < 0) return err;
@@ -451,6 +572,17 @@ snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     RigStream* s = streamOf(io);
     if (size == 0) return 0;
+    if (s->jumpChunk >= 0 && !s->jumpDone) {
+        // A block lost or repeated inside the device, with no error: the
+        // capture goes on from another place of the loop.
+        const std::uint64_t at = static_cast<std::uint64_t>(s->jumpChunk) * s->period;
+        if (s->framesSinceOpen < at && s->framesSinceOpen + size > at) {
+            size = at - s->framesSinceOpen;  // up to the chunk
+        } else if (s->framesSinceOpen >= at) {
+            s->pos += s->jumpFrames;
+            s->jumpDone = true;
+        }
+    }
     if (s->xrunChunk >= 0 && !s->xrunDone) {
         const std::uint64_t failAt = static_cast<std::uint64_t>(s->xrunChunk) * s->period;
         if (s->framesSinceOpen + size > failAt) {
@@ -459,6 +591,7 @@ snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
             } else {
                 // The chunk is lost, as in a real xrun; the loop's time goes on.
                 s->xrunDone = true;
+                if (s->playback) logUnderrun(s);
                 s->framesSinceOpen += size;
                 if (!s->realtime) s->pos += static_cast<std::int64_t>(size);
                 snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
@@ -468,6 +601,7 @@ snd_pcm_sframes_t rigTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
     }
     if (s->realtime) ensureClock(s);
     std::lock_guard<std::mutex> guard(s->loop->lock);
+    if (!s->playback) logRead(s);
     if (s->playback) {
         // In chunks, so that the room's impulse response works on blocks.
         for (snd_pcm_uframes_t done = 0; done < size;) {
@@ -527,6 +661,8 @@ int rigHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
         s->chunk1.assign(chunk, 0.0);
         s->chunk2.assign(chunk, 0.0);
     }
+    if (s->jumpChunk >= 0 && !s->jumpDone)
+        s->jumpFrames = (s->jumpFrames > 0 ? 1 : -1) * static_cast<std::int64_t>(period);
     s->period = period;
     s->buffer = buffer;
     s->availMin = period;
@@ -553,11 +689,20 @@ int rigPrepare(snd_pcm_ioplug_t* io) {
         s->clockSet = false;
         disarmTimer(s);
     }
+    s->preparedPos = s->pos;
+    s->stallHw = 0;  // a stalled stream stays where a prepare puts it
     return 0;
 }
 
 int rigDrain(snd_pcm_ioplug_t* io) {
     RigStream* s = streamOf(io);
+    if (s->playback && (s->stuckDrain || s->stalled) && io->appl_ptr > io->hw_ptr) {
+        // What is queued is never played: a drain never completes. It
+        // leaves the waiting to a non-blocking caller, and blocks a blocking
+        // one for good, as a device that stopped would.
+        if (io->nonblock) return -EAGAIN;
+        for (;;) pause();
+    }
     if (!s->realtime || !s->playback || !s->clockSet) return 0;
     std::int64_t deadline = 0;
     {
@@ -580,6 +725,22 @@ int rigPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
     (void)nfds;
     if (!s->realtime) {
         *revents = ready;
+        if (s->stallChunk >= 0 || s->stuckDrain) {
+            const std::uint64_t hw = instantPointer(s);
+            const std::uint64_t appl = io->appl_ptr;
+            const std::uint64_t avail =
+                s->playback ? s->buffer - std::min<std::uint64_t>(s->buffer, appl - hw)
+                            : (hw > appl ? hw - appl : 0);
+            std::uint64_t ticks = 0;
+            if (avail < s->availMin) {
+                // Nothing to do until the stream moves, which it will not:
+                // the descriptor stops being readable.
+                if (read(s->timerFd, &ticks, sizeof ticks) < 0) ticks = 0;
+                *revents = 0;
+            } else {
+                armAlwaysReady(s);
+            }
+        }
         return 0;
     }
     std::uint64_t ticks = 0;
@@ -603,6 +764,12 @@ int rigPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
 
 int rigClose(snd_pcm_ioplug_t* io) {
     RigStream* s = streamOf(io);
+    {
+        std::lock_guard<std::mutex> guard(openStreamsLock);
+        openStreams.erase(std::remove(openStreams.begin(), openStreams.end(), s),
+                          openStreams.end());
+    }
+    if (s->queueLog != nullptr) std::fclose(s->queueLog);
     rigLoopRelease(s->loop, s->playback);
     if (s->timerFd >= 0) close(s->timerFd);
     delete s;
@@ -687,6 +854,16 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     s->failParams = options.failParams == (s->playback ? Side::playback : Side::capture);
     s->xrunChunk = s->playback ? options.xrunPlayback : options.xrunCapture;
     if (s->playback) s->chunk1.assign(1024, 0.0), s->chunk2.assign(1024, 0.0);
+    s->stallChunk = s->playback ? options.stallPlayback : options.stallCapture;
+    s->stuckDrain = s->playback && options.stuckDrain;
+    // The jump is one period, known once the parameters are installed.
+    if (!s->playback && options.cutCapture >= 0) {
+        s->jumpChunk = options.cutCapture;
+        s->jumpFrames = 1;
+    } else if (!s->playback && options.repeatCapture >= 0) {
+        s->jumpChunk = options.repeatCapture + 1;
+        s->jumpFrames = -1;
+    }
     s->loop = rigLoopAcquire(name != nullptr ? name : "rig", options.room, options.realtime,
                              s->playback, &err);
     if (s->loop == nullptr) {
@@ -727,6 +904,20 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     if (err < 0) {
         snd_pcm_ioplug_delete(&s->io);  // closes, which frees s
         return err;
+    }
+    if (!options.queueLog.empty()) {
+        s->queueLog = std::fopen(options.queueLog.c_str(), "a");
+        if (s->queueLog == nullptr) {
+            err = -errno;
+            SNDERR("rig: bad value for field queue_log: %s: %s", options.queueLog.c_str(),
+                   std::strerror(errno));
+            snd_pcm_ioplug_delete(&s->io);
+            return err;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(openStreamsLock);
+        openStreams.push_back(s);
     }
     *pcmp = s->io.pcm;
     return 0;
