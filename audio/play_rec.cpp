@@ -148,6 +148,7 @@ struct Transfer {
     std::int8_t* writeStaging;  // one period of both channels
     std::int8_t* readStaging;   // one period of both channels
     TransferReport& report;
+    const ChunkObserver& observer;
     Clock::duration bound;       // no frame moving for this long is a stall
     Clock::duration startBound;  // the same before the capture's first frame
     std::int64_t fillChunks;     // chunks written before the first read and after an underrun
@@ -293,6 +294,30 @@ struct Transfer {
         return true;
     }
 
+    // The progress after frames [at, at + count) were recorded, and their peaks.
+    ChunkLevels LevelsOf(std::int64_t at, std::int64_t count) const {
+        constexpr double kFullScale = 8388608.0;
+        ChunkLevels levels;
+        levels.framesDone = at + count;
+        levels.frameCount = frameCount;
+        std::int32_t largest[kChannels] = {0, 0};
+        for (int c = 0; c < kChannels; ++c) {
+            const std::int8_t* sample = record + c * stride + at * kSampleBytes;
+            for (std::int64_t f = 0; f < count; ++f, sample += kSampleBytes) {
+                const std::int32_t value = static_cast<std::uint8_t>(sample[0]) |
+                                           static_cast<std::uint8_t>(sample[1]) << 8 |
+                                           static_cast<std::int32_t>(sample[2]) * 65536;
+                largest[c] = std::max(largest[c], value < 0 ? -value : value);
+            }
+        }
+        levels.peak1 = largest[0] / kFullScale;
+        levels.peak2 = largest[1] / kFullScale;
+        // The negative full scale, or one step short of either end.
+        levels.clipped1 = largest[0] >= 8388607;
+        levels.clipped2 = largest[1] >= 8388607;
+        return levels;
+    }
+
     // Ends the chunk in progress: what came is copied into the capture
     // blocks, and a failure is entered for the frames of the run that did not.
     void FinishRead(snd_pcm_sframes_t failure) {
@@ -307,6 +332,7 @@ struct Transfer {
                 }
             }
         }
+        if (observer) observer(LevelsOf(read.at, kept));
         if (failure == 0) return;
         const bool overran = failure == -EPIPE || failure == -ESTRPIPE;
         if (kept < read.length) {
@@ -477,7 +503,8 @@ DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t r
 
 void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
               std::span<const std::int8_t> playBytes, std::span<std::int8_t> recordBytes,
-              int bytesPerSample, std::int64_t channelStride, TransferReport& report) {
+              int bytesPerSample, std::int64_t channelStride, TransferReport& report,
+              const ChunkObserver& observer) {
     report = TransferReport{};
     // Whatever happens below, both streams are closed when this returns.
     DuplexDevice owned = std::move(device);
@@ -517,6 +544,7 @@ void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
                           staging.get(),
                           staging.get() + stagingBytes,
                           report,
+                          observer,
                           bound,
                           startBound,
                           std::max<std::int64_t>(1, playback.buffer / chunk)};

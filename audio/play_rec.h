@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -66,6 +67,19 @@ struct TransferReport {
 // Appends one event (counting it even when the log is full).
 void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64_t begin,
                          std::int64_t end);
+
+// A transfer's progress after one chunk was read: frames recorded so far of
+// the run's frameCount, and the largest magnitude of each input in that
+// chunk as a share of full scale, with whether a sample reached full scale.
+struct ChunkLevels {
+    std::int64_t framesDone = 0;
+    std::int64_t frameCount = 0;
+    double peak1 = 0.0;
+    double peak2 = 0.0;
+    bool clipped1 = false;
+    bool clipped2 = false;
+};
+using ChunkObserver = std::function<void(const ChunkLevels&)>;
 
 // Closes a PCM handle.
 struct PcmCloser {
@@ -134,7 +148,10 @@ DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t r
 // the device lasts longer than the bound: a device that moves no frame for
 // that long is dropped and the stall entered in the report. Whatever goes
 // wrong is entered in report, which is reset first. The device's streams are
-// closed on return.
+// closed on return. When given, `observer` is called after every chunk
+// read with the transfer's progress and that chunk's peaks; it must not
+// block.
 void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,
               std::span<const std::int8_t> playBytes, std::span<std::int8_t> recordBytes,
-              int bytesPerSample, std::int64_t channelStride, TransferReport& report);
+              int bytesPerSample, std::int64_t channelStride, TransferReport& report,
+              const ChunkObserver& observer = {});

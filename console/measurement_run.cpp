@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "analysis/analyze.h"
+#include "console/live_meter.h"
 #include "console/run_report.h"
 #include "console/take_report.h"
 #include "samples/packing.h"
@@ -196,8 +197,12 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     std::puts("Running Test...");
     std::fflush(stdout);
     TransferReport report;
-    PLAY_REC(setup.device, kSampleRate, frameCount, playSpan, recordSpan, kBytesPerSample,
-             blockBytes, report);
+    {
+        // The live line, on a terminal only; gone before the next line.
+        LiveMeter meter(stdout, isatty(STDOUT_FILENO) == 1, kSampleRate);
+        PLAY_REC(setup.device, kSampleRate, frameCount, playSpan, recordSpan, kBytesPerSample,
+                 blockBytes, report, [&meter](const ChunkLevels& levels) { meter.Update(levels); });
+    }
     std::fputs(TransferProblemLine(report).c_str(), stdout);
     if (report.refusal != TransferRefusal::None) return RunOutcome::Refused;
     // A device that stopped responding leaves a void take: back to the loop.
