@@ -249,6 +249,11 @@ AcousticValue ReverbTime(const DecayEnergy& energy, std::size_t start, double sa
 
 // Early-to-late ratio (dB) at the given boundary after the onset.
 AcousticValue Clarity(const DecayEnergy& energy, std::size_t boundary) {
+    // Past the crosspoint the late energy would be the fitted tail alone,
+    // not a measurement.
+    if (energy.integral.empty() || boundary >= energy.integral.size() - 1) {
+        return {std::nullopt, AcousticsGap::kLateBelowNoise};
+    }
     const double total = energy.From(0);
     const double late = energy.From(boundary);
     const double early = total - late;
@@ -358,6 +363,11 @@ void AnalyseBand(OctaveAcoustics& band, std::span<const double> response, std::s
     const std::size_t at80 = arrival + ClampIndex(std::round(0.080 * sampleRate), SIZE_MAX / 2);
     band.c50 = Clarity(energy, at50);
     band.c80 = Clarity(energy, at80);
+    // A decay the octave filter cannot resolve also splits early and late
+    // energy by the filter's own ringing, not by the room's.
+    if (band.edt.gap == AcousticsGap::kBelowResolution) {
+        band.c50 = band.c80 = {std::nullopt, AcousticsGap::kBelowResolution};
+    }
     if (band.c50.value) {
         const double total = energy.From(0);
         band.d50 = {100.0 * (total - energy.From(at50)) / total, AcousticsGap::kNone};

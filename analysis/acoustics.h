@@ -57,6 +57,7 @@ enum class AcousticsGap {
     kShortRange,       // the band's decay range is less than the value needs
     kCurveEnds,        // the decay curve meets the noise before the evaluation range ends
     kBelowResolution,  // the decay is faster than the octave filter can resolve
+    kLateBelowNoise,   // the decay meets the noise before the early period ends
 };
 
 // A reverberation time T is resolved by a band-pass of bandwidth B run over

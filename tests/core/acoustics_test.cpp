@@ -437,8 +437,8 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // A lone impulse over faint noise has no decay of its own: what decays is
-// the octave filter, so no octave may show a reverberation time, while the
-// clarity (all energy early) is still measured.
+// the octave filter, so no octave may show a reverberation time; and with
+// the noise reached at once there is no late energy, so no clarity either.
 TEST(AcousticsResolution, ALoneImpulseShowsNoReverberationTime) {
     std::mt19937_64 rng(3);
     std::normal_distribution<double> noise(0.0, 1e-6);
@@ -451,13 +451,38 @@ TEST(AcousticsResolution, ALoneImpulseShowsNoReverberationTime) {
         for (const AcousticValue* value : {&band.edt, &band.t20, &band.t30}) {
             EXPECT_FALSE(value->value.has_value()) << *value->value;
         }
-        if (band.t30.gap == AcousticsGap::kBelowResolution) {
-            EXPECT_GT(band.c50.value.value_or(0), 20.0);
+        for (const AcousticValue* value : {&band.c50, &band.c80, &band.d50}) {
+            EXPECT_FALSE(value->value.has_value()) << *value->value;
         }
     }
     // 4 / bandwidth: 1 kHz octave (707 Hz wide) resolves 5.7 ms and up.
     EXPECT_NEAR(ShortestResolvedSeconds(1000 / std::sqrt(2.0), 1000 * std::sqrt(2.0)), 0.00566,
                 1e-5);
+}
+
+}  // namespace
+
+namespace {
+
+// A decay that meets the noise between 50 and 80 ms: C50 is measured, C80
+// is not, since its late energy would be the fitted tail alone.
+TEST(AcousticsClarity, NoClarityWhoseLateEnergyLiesBelowTheNoise) {
+    std::mt19937_64 rng(9);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const double rt = 0.1;  // 60 dB in 100 ms; the noise 40 dB down is met at 67 ms
+    std::vector<double> sum(48000, 0.0);
+    const std::vector<double> tone = WanderingTone(rng, 1000, sum.size());
+    for (std::size_t i = 0; i < sum.size(); ++i) {
+        sum[i] = tone[i] * std::pow(10.0, -3.0 * static_cast<double>(i) / 48000 / rt) +
+                 0.06 * noise(rng) / std::sqrt(2.0);  // 40 dB down in the octave
+    }
+    const std::vector<float> response(sum.begin(), sum.end());
+    const AcousticsResult result = ComputeAcoustics(response, 48000, 0, 20, 20000);
+    const OctaveAcoustics& band = result.bands[4];  // 1000 Hz
+    ASSERT_EQ(band.nominalHz, 1000);
+    EXPECT_TRUE(band.c50.value.has_value()) << band.crossSeconds;
+    EXPECT_FALSE(band.c80.value.has_value()) << band.crossSeconds;
+    EXPECT_EQ(band.c80.gap, AcousticsGap::kLateBelowNoise);
 }
 
 }  // namespace
