@@ -25,6 +25,8 @@ constexpr double kNoiseTailShare = 0.1;
 
 // Reverberation times beyond this are not a decay.
 constexpr double kMaxReverbSeconds = 1000.0;
+// Largest non-linearity 1000 (1 - r^2) of a decay fit, in per mille.
+constexpr double kMaxNonLinearityPermille = 10.0;
 
 // Floor for levels in dB relative to the largest value, so that digital
 // silence has a finite level.
@@ -65,6 +67,7 @@ Envelope MakeEnvelope(std::span<const double> e, std::size_t width, double floor
 struct Line {
     double intercept = 0.0;
     double slope = 0.0;
+    double r2 = 0.0;  // squared correlation coefficient of the fit
 };
 
 std::optional<Line> FitLine(std::span<const double> x, std::span<const double> y) {
@@ -77,13 +80,15 @@ std::optional<Line> FitLine(std::span<const double> x, std::span<const double> y
     }
     meanX /= static_cast<double>(n);
     meanY /= static_cast<double>(n);
-    double sxx = 0.0, sxy = 0.0;
+    double sxx = 0.0, sxy = 0.0, syy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         sxx += (x[i] - meanX) * (x[i] - meanX);
         sxy += (x[i] - meanX) * (y[i] - meanY);
+        syy += (y[i] - meanY) * (y[i] - meanY);
     }
     if (!(sxx > 0.0)) return std::nullopt;
-    const Line line{meanY - sxy / sxx * meanX, sxy / sxx};
+    const double r2 = syy > 0.0 ? sxy * sxy / (sxx * syy) : 1.0;
+    const Line line{meanY - sxy / sxx * meanX, sxy / sxx, r2};
     if (!std::isfinite(line.slope) || !std::isfinite(line.intercept)) return std::nullopt;
     return line;
 }
@@ -244,6 +249,13 @@ AcousticValue ReverbTime(const DecayEnergy& energy, std::size_t start, double sa
     // A decay faster than the octave filter's own is the filter's, not the
     // room's.
     if (seconds < shortestSeconds) return {std::nullopt, AcousticsGap::kBelowResolution};
+    // The non-linearity parameter of the room-acoustics standard, for the
+    // reverberation times (the early decay is curved by the direct sound by
+    // nature): a decay curve this far from its line is no single
+    // exponential decay.
+    if (topDb < 0.0 && 1000.0 * (1.0 - line->r2) > kMaxNonLinearityPermille) {
+        return {std::nullopt, AcousticsGap::kNotStraight};
+    }
     return {seconds, AcousticsGap::kNone};
 }
 

@@ -58,6 +58,7 @@ enum class AcousticsGap {
     kCurveEnds,        // the decay curve meets the noise before the evaluation range ends
     kBelowResolution,  // the decay is faster than the octave filter can resolve
     kLateBelowNoise,   // the decay meets the noise before the early period ends
+    kNotStraight,      // the decay curve is too far from a straight line to fit
 };
 
 // A reverberation time T is resolved by a band-pass of bandwidth B run over

@@ -486,3 +486,32 @@ TEST(AcousticsClarity, NoClarityWhoseLateEnergyLiesBelowTheNoise) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two decays in one octave, a fast one and 30 dB below it a slow one: the
+// curve from -5 to -35 dB bends, so T30 is no number; a single decay of
+// the same octave gives one.
+TEST(AcousticsStraightness, ABentDecayHasNoReverberationTime) {
+    for (const bool bent : {false, true}) {
+        std::mt19937_64 rng(21);
+        const std::vector<double> tone = WanderingTone(rng, 1000, 96000);
+        std::vector<float> response(tone.size());
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            const double t = static_cast<double>(i) / 48000;
+            const double envelope =
+                bent ? std::pow(10.0, -3.0 * t / 0.1) + 0.03 * std::pow(10.0, -3.0 * t / 1.5)
+                     : std::pow(10.0, -3.0 * t / 0.6);
+            response[i] = static_cast<float>(tone[i] * envelope);
+        }
+        const AcousticsResult result = ComputeAcoustics(response, 48000, 0, 20, 20000);
+        const OctaveAcoustics& band = result.bands[4];  // 1000 Hz
+        SCOPED_TRACE(bent ? "bent" : "single");
+        EXPECT_EQ(band.t30.value.has_value(), !bent);
+        if (bent) {
+            EXPECT_EQ(band.t30.gap, AcousticsGap::kNotStraight);
+        }
+    }
+}
+
+}  // namespace
