@@ -26,9 +26,11 @@ struct DisturbanceCheck {
 constexpr double kDisturbanceBlockSeconds = 0.02;
 // A block is disturbed when its residual exceeds the reference, the larger of
 // the lead-in's residual and the floor, by more than this.
-constexpr double kDisturbanceLimitDb = 6.0;
-// The floor: this far below the capture's level during the sweep.
-constexpr double kDisturbanceFloorDb = 50.0;
+constexpr double kDisturbanceLimitDb = 8.0;
+// The floor: this far below the capture's level during the sweep. The
+// harmonics of a loudspeaker that distorts by about 1 % (which no linear
+// response models) stay below it; a lost or repeated block reaches far above.
+constexpr double kDisturbanceFloorDb = 35.0;
 
 // response is ImpulseResponseOf(ComputeTransfer(take)), before any
 // calibration (it then describes the loop the capture came through): the

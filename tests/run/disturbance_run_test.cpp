@@ -1,6 +1,7 @@
 // The check for disturbed takes through the real program and the simulated
 // rig: a block of the capture lost or repeated inside the device is reported
-// at its time; clean takes, quiet or noisy, flat or reverberant, are not.
+// at its time; clean takes, quiet or noisy, flat, reverberant or through a
+// loudspeaker that distorts (by 1 and 2.7 % THD), are not.
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -34,6 +35,9 @@ class DisturbanceRun : public testing::Test {
                               << "pcm.noise50 { type rig noise -50 }\n"
                               << "pcm.reverberant { type rig noise -70 ir \""
                               << reverberant.string() << "\" }\n"
+                              << "pcm.bent { type rig distortion2 0.1 distortion3 0.2 }\n"
+                              << "pcm.soft { type rig delay 240 distortion2 -0.03 distortion3 "
+                                 "-0.12 }\n"
                               << "pcm.cut100 { type rig cut_capture 100 }\n"
                               << "pcm.repeat100 { type rig repeat_capture 100 }\n"
                               << "pcm.cut300room { type rig room typical cut_capture 300 }\n"
@@ -138,7 +142,8 @@ TEST_F(DisturbanceRun, CleanTakesAreNotReported) {
         {"rig", "r", false},         {"noise100", "r", false},      {"noise80", "r", false},
         {"noise60", "r", false},     {"noise50", "r", false},       {"rig_room", "r", false},
         {"reverberant", "r", false}, {"rig_room", "p 5\nr", false}, {"noise50", "p 1\nr", false},
-        {"rig_room", "r", true},     {"noise50", "r", true},        {"reverberant", "r", true},
+        {"soft", "r", false},        {"bent", "r", true},           {"rig_room", "r", true},
+        {"noise50", "r", true},      {"reverberant", "r", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.device) + " / " + c.commands +
