@@ -32,6 +32,7 @@ struct Case {
     double noiseDbfs;
     Fault fault;
     std::int64_t faultFrame;  // in the capture
+    double cubic = 0.0;       // a memoryless third-order distortion (see Record)
 };
 
 struct Recording {
@@ -52,8 +53,13 @@ Recording Record(const Case& c) {
             if (n >= tap.delay) room[n] += tap.gain * static_cast<double>(r.played[n - tap.delay]);
         }
     }
+    // y = s (1 + cubic (s / F)^2): a sine of amplitude A gets a third
+    // harmonic of cubic A^3 / (4 F^2), 1 % of A at A = F / 4 for cubic 0.64.
     std::vector<double> signal(kFrames, 0.0);
-    for (std::int64_t c = kLatency; c < kFrames; ++c) signal[c] = room[c - kLatency];
+    for (std::int64_t n = kLatency; n < kFrames; ++n) {
+        const double s = room[n - kLatency] / 8388608.0;
+        signal[n] = room[n - kLatency] * (1.0 + c.cubic * s * s);
+    }
     if (c.fault == Fault::cut) {
         signal.erase(signal.begin() + c.faultFrame, signal.begin() + c.faultFrame + kBlock);
         signal.resize(kFrames, 0.0);
@@ -85,6 +91,7 @@ TEST(Disturbance, FaultsAreFoundWhereTheyHappenAndCleanTakesPass) {
         {"clean -60 dBFS", -60, Fault::none, 0},
         {"clean -50 dBFS", -50, Fault::none, 0},
         {"clean -30 dBFS", -30, Fault::none, 0},
+        {"clean, 1 % third harmonic", -100, Fault::none, 0, 0.64},
         {"zeroed block, -100 dBFS", -100, Fault::zeroed, 60000},
         {"zeroed block, -50 dBFS", -50, Fault::zeroed, 150000},
         {"cut block, -80 dBFS", -80, Fault::cut, 100000},
