@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "analysis/analyze.h"
+#include "analysis/disturbance.h"
 #include "analysis/transfer.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
@@ -140,14 +141,29 @@ void BM_Deconvolution(benchmark::State& state) {
     PerFrame(state, kFrames);
 }
 
-// Everything the transfer function gives a run: deconvolution, band levels,
-// impulse response and its cut, delay, 1/96-octave points, signal checks.
+// The check for a disturbed take on a transfer function already computed:
+// the model's two transforms and the inverse of the residual.
+void BM_DisturbanceCheck(benchmark::State& state) {
+    Run& run = TheRun();
+    const Take take = TakeOf(run);
+    const Waveform response = ImpulseResponseOf(ComputeTransfer(take));
+    for (auto _ : state) {
+        const DisturbanceCheck check = CheckDisturbance(take, response);
+        benchmark::DoNotOptimize(check.excessDb);
+    }
+    PerFrame(state, kFrames);
+}
+
+// Everything the transfer function gives a run: deconvolution, the check for
+// a disturbed take, band levels, impulse response and its cut, delay,
+// 1/96-octave points, signal checks.
 void TransferChain(const Run& run) {
     const Take take = TakeOf(run);
     const TransferFunction h = ComputeTransfer(take);
     benchmark::DoNotOptimize(BandLevels(h, run.lower, run.upper).data());
     {
         const Waveform response = ImpulseResponseOf(h);
+        benchmark::DoNotOptimize(CheckDisturbance(take, response).excessDb);
         const Delay delay = FindDelay(response, 48000.0);
         benchmark::DoNotOptimize(
             CutImpulseResponse(response, 48000.0, delay.samples, 0.01, 1.0).samples.data());
@@ -225,6 +241,7 @@ BENCHMARK(BM_Analyze)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Deconvolution)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransferChain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DisturbanceCheck)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

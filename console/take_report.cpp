@@ -9,12 +9,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
 
 #include "analysis/acoustics.h"
 #include "analysis/distortion.h"
+#include "analysis/disturbance.h"
 #include "console/acoustics_report.h"
 #include "console/calibration_file.h"
 #include "console/distortion_report.h"
@@ -82,6 +84,15 @@ void PrintSignalChecks(const SignalChecks& checks) {
                 kLowestSnrDb);
         }
     }
+}
+
+// One line when the take holds more than the room and its noise.
+void PrintDisturbance(const DisturbanceCheck& check) {
+    if (!check.known || !check.disturbed) return;
+    std::printf(
+        "Warning: the take was disturbed at %.2f s (input 1 departs from the room's "
+        "response by %.0f dB more than its noise allows): repeat the measurement.\n",
+        check.seconds, check.excessDb);
 }
 
 const char* TransferProblem(TransferStatus status) {
@@ -234,8 +245,14 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
                 double returnLevel, std::int64_t sweepFrames, std::time_t runTime,
                 const LogSweep* logSweep, double endFrequency) {
     TransferFunction h = ComputeTransfer(take);
+    // The take against the loop it was measured through, before the
+    // microphone's calibration changes H; without one, the impulse response
+    // serves what follows too.
+    Waveform loopResponse = ImpulseResponseOf(h);
+    const DisturbanceCheck disturbance = CheckDisturbance(take, loopResponse);
     if (h.status == TransferStatus::Ok && settings.calibration != nullptr) {
         ApplyCalibration(h, settings.calibration->calibration);
+        loopResponse = Waveform();
     }
     if (logSweep != nullptr) {
         // The exponential sweep reaches beyond the bands; what is reported
@@ -258,6 +275,7 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     std::fputs(MissingDataLines(missing).c_str(), stdout);
     std::fputs(ReturnLevelLine(returnLevel).c_str(), stdout);
     PrintSignalChecks(CheckSignal(take.captured, take.capturedSweepStart, sweepFrames));
+    PrintDisturbance(disturbance);
     if (h.status != TransferStatus::Ok) {
         // Every band showed -inf: there is no response to save.
         std::printf(
@@ -273,7 +291,8 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     AcousticsResult acoustics;
     DistortionFigures distortion;
     {
-        const Waveform response = ImpulseResponseOf(h);
+        const Waveform response =
+            loopResponse.empty() ? ImpulseResponseOf(h) : std::move(loopResponse);
         delay = FindDelay(response, take.rate);
         std::printf("Acoustic delay: %.2f ms (%.2f m at 343 m/s)\n", delay.milliseconds,
                     delay.metres);
