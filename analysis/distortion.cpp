@@ -86,30 +86,7 @@ Waveform TaperedResponse(const TransferFunction& h, const SweepShape& sweep) {
         h.status == TransferStatus::Ok && h.size > 1 && h.size <= kLongestTransform &&
         h.bins.size() == static_cast<std::size_t>(h.size / 2 + 1) && PositiveFinite(h.rate);
     if (!usable) return {};
-    const std::size_t binCount = h.bins.size();
-    Waveform response;
-    try {
-        response.resize(2 * binCount);
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
-    const double spacing = h.BinSpacing();
-    for (std::size_t k = 0; k < binCount; ++k) {
-        const std::complex<double> value =
-            h.bins[k] * TaperAt(spacing * static_cast<double>(k), sweep);
-        response[2 * k] = value.real();
-        response[2 * k + 1] = value.imag();
-    }
-    auto* spectrum = reinterpret_cast<fftw_complex*>(response.data());
-    fftw_plan plan =
-        fftw_plan_dft_c2r_1d(static_cast<int>(h.size), spectrum, response.data(), FFTW_ESTIMATE);
-    if (plan == nullptr) return {};
-    fftw_execute(plan);
-    fftw_destroy_plan(plan);
-    response.resize(static_cast<std::size_t>(h.size));
-    const double scale = 1.0 / static_cast<double>(h.size);
-    for (double& value : response) value *= scale;
-    return response;
+    return ImpulseResponseOf(h, [&sweep](double frequency) { return TaperAt(frequency, sweep); });
 }
 
 // The power spectra of the linear response and each harmonic's, cut out

@@ -271,6 +271,10 @@ std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const dou
 }
 
 Waveform ImpulseResponseOf(const TransferFunction& h) {
+    return ImpulseResponseOf(h, {});
+}
+
+Waveform ImpulseResponseOf(const TransferFunction& h, const std::function<double(double)>& weight) {
     if (!Usable(h)) return {};
     const std::size_t binCount = h.bins.size();
     // The inverse transform runs in place, over a copy of H laid out as the
@@ -281,9 +285,12 @@ Waveform ImpulseResponseOf(const TransferFunction& h) {
     } catch (const std::bad_alloc&) {
         return {};
     }
+    const double spacing = h.BinSpacing();
     for (std::size_t k = 0; k < binCount; ++k) {
-        response[2 * k] = h.bins[k].real();
-        response[2 * k + 1] = h.bins[k].imag();
+        const std::complex<double> value =
+            weight ? h.bins[k] * weight(spacing * static_cast<double>(k)) : h.bins[k];
+        response[2 * k] = value.real();
+        response[2 * k + 1] = value.imag();
     }
     auto* spectrum = reinterpret_cast<fftw_complex*>(response.data());
     fftw_plan plan =

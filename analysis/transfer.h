@@ -3,6 +3,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <span>
 #include <vector>
@@ -128,6 +129,9 @@ struct Delay {
 // upper half holds negative times), scaled so a loop that returns what was
 // played gives a band-limited unit impulse.
 Waveform ImpulseResponseOf(const TransferFunction& h);
+
+// The same of H weighted bin by bin by weight(frequency in Hz).
+Waveform ImpulseResponseOf(const TransferFunction& h, const std::function<double(double)>& weight);
 
 // The peak of |response| over the circular response, times between -size/2
 // and size/2.
