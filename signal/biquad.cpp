@@ -3,17 +3,17 @@
 #include <cmath>
 #include <numbers>
 
-std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& spec, double rate) {
-    if (!std::isfinite(rate) || !(rate > 0) || !(spec.freq > 0) || !(spec.freq < rate / 2) ||
-        !(spec.q > 0) || !std::isfinite(spec.gain) || !std::isfinite(spec.q))
+std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& filter, double rate) {
+    if (!std::isfinite(rate) || !(rate > 0) || !(filter.freq > 0) || !(filter.freq < rate / 2) ||
+        !(filter.q > 0) || !std::isfinite(filter.gain) || !std::isfinite(filter.q))
         return std::nullopt;
-    const double w0 = 2.0 * std::numbers::pi * spec.freq / rate;
+    const double w0 = 2.0 * std::numbers::pi * filter.freq / rate;
     const double cw = std::cos(w0);
-    const double alpha = std::sin(w0) / (2.0 * spec.q);
-    const double a = std::pow(10.0, spec.gain / 40.0);
+    const double alpha = std::sin(w0) / (2.0 * filter.q);
+    const double a = std::pow(10.0, filter.gain / 40.0);
     const double sa = 2.0 * std::sqrt(a) * alpha;
     double b0 = 1, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0;
-    switch (spec.type) {
+    switch (filter.type) {
         case BiquadType::peaking:
             b0 = 1 + alpha * a, b1 = -2 * cw, b2 = 1 - alpha * a;
             a0 = 1 + alpha / a, a1 = -2 * cw, a2 = 1 - alpha / a;

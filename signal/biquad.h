@@ -23,7 +23,7 @@ struct BiquadCoefficients {
     double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
 };
 
-// The coefficients of `spec` at `rate` Hz; none when the rate is not
+// The coefficients of `filter` at `rate` Hz; none when the rate is not
 // positive, the frequency is not strictly between 0 and rate / 2, Q is not
 // positive, or a value is not finite.
-std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& spec, double rate);
+std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& filter, double rate);
