@@ -163,22 +163,21 @@ PlotCurve CurveOf(const std::vector<ResponsePoint>& points) {
     return curve;
 }
 
-// The picture: the response at 1/12 octave, the table's bands, the noise
+// The picture of the run `run` describes: the response at 1/12 octave, the table's bands, the noise
 // floor and, where measured, the T30 per octave in a corner.
-PlotData PlotOf(const TestSettings& settings, std::time_t runTime, const TransferFunction& h,
-                std::span<const double> lower, std::span<const double> upper,
-                const std::vector<double>& levels, const Delay& delay,
+PlotData PlotOf(const ResponseHeader& run, const TransferFunction& h, std::span<const double> lower,
+                std::span<const double> upper, const std::vector<double>& levels,
                 const AcousticsResult& acoustics) {
     PlotData plot;
     PlotTitleFacts facts;
-    facts.when = runTime;
-    facts.device = settings.deviceName;
-    facts.q = settings.q;
-    facts.bandCount = settings.bandCount;
-    facts.startFrequency = settings.startFrequency;
-    facts.sweepLength = settings.sweepLength;
-    facts.acousticDelay = delay.milliseconds / 1000.0;
-    if (settings.calibration != nullptr) facts.calibration = CalibrationLine(*settings.calibration);
+    facts.when = run.when;
+    facts.device = run.device;
+    facts.q = run.q;
+    facts.bandCount = run.bands;
+    facts.startFrequency = run.startFrequency;
+    facts.sweepLength = run.sweepLength;
+    facts.acousticDelay = run.delay.milliseconds / 1000.0;
+    facts.calibration = run.calibration;
     plot.titleLines = PlotTitleLines(facts);
     plot.response = CurveOf(SmoothedResponse(h, 12));
     plot.noiseFloor = CurveOf(SmoothedNoise(h, 12));
@@ -319,7 +318,7 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
         header.calibration = CalibrationLine(*settings.calibration);
     if (logSweep != nullptr) header.notes.push_back(kDistortionNote);
     outputs.responseText = FormatResponse(header, SmoothedResponse(h, 96));
-    outputs.plot = PlotOf(settings, runTime, h, lower, upper, levels, delay, acoustics);
+    outputs.plot = PlotOf(header, h, lower, upper, levels, acoustics);
     if (logSweep != nullptr) outputs.plot.extra = ThdCurveOf(distortion.curve);
     char date[64] = "unknown";
     std::tm local{};
