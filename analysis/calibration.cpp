@@ -37,6 +37,17 @@ std::string_view WithoutSign(std::string_view field) {
     return field;
 }
 
+// A comma between two digits in a line whose fields are also parted by
+// blanks or tabs: "100 0,5" is a gain of 0.5 dB written with a decimal
+// comma, not a gain of 0 dB and a phase of 5 degrees.
+bool HasDecimalComma(std::string_view line) {
+    if (line.find_first_of(" \t") == std::string_view::npos) return false;
+    for (std::size_t i = 1; i + 1 < line.size(); ++i) {
+        if (line[i] == ',' && IsDigit(line[i - 1]) && IsDigit(line[i + 1])) return true;
+    }
+    return false;
+}
+
 // "nan", "inf" or "infinity" in any case, with an optional sign.
 bool IsNonFiniteWord(std::string_view field) {
     const std::string_view word = WithoutSign(field);
@@ -131,6 +142,9 @@ CalibrationParse ParseCalibration(std::string_view text) {
         const std::vector<std::string_view> fields = SplitFields(line);
         if (fields.empty() || !(StartsLikeNumber(fields[0]) || IsNonFiniteWord(fields[0]))) {
             continue;
+        }
+        if (HasDecimalComma(line)) {
+            return Failure(lineNumber, "a decimal comma; write the decimal point as '.'");
         }
         if (fields.size() == 1) return Failure(lineNumber, "a frequency but no gain");
         if (fields.size() > 3) return Failure(lineNumber, "more than three fields");

@@ -37,7 +37,9 @@ struct CalibrationParse {
 // number holds a frequency in Hz, a gain in dB and optionally a phase in
 // degrees, separated by blanks, tabs or commas; every other line is ignored.
 // Either every data line has a phase or none has. Numbers are decimal
-// ("20", "-0.5", "1.5e3"); the decimal point is always '.'.
+// ("20", "-0.5", "1.5e3"); the decimal point is always '.', and a line
+// parted by blanks or tabs with a comma between two digits in it is refused
+// as written with decimal commas.
 CalibrationParse ParseCalibration(std::string_view text);
 
 // The gain at a frequency: linear over log frequency between the points, the

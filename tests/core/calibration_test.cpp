@@ -115,6 +115,10 @@ const std::vector<BadCase> kBadCases = {
     {"exponent_without_digits", "100 1e\n1000 0\n", 1, "gain is not a number"},
     {"phase_then_none", "100 0 5\n1000 6\n", 2, "no phase, unlike line 1"},
     {"none_then_phase", "x\n100 0\n1000 6 5\n", 3, "a phase, unlike line 2"},
+    {"decimal_comma_gain", "100 0,5\n1000 1,5\n", 1,
+     "a decimal comma; write the decimal point as '.'"},
+    {"decimal_comma_tabs", "f\tdB\n20\t-1\n20000\t-2,25\n", 3,
+     "a decimal comma; write the decimal point as '.'"},
     {"nul_byte", std::string("100 0\n1000\0 6\n", 14), 2, "frequency is not a number"},
 };
 
