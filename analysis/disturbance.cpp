@@ -193,14 +193,47 @@ DisturbanceCheck CheckDisturbance(const Take& take, std::span<const double> resp
     check.floorDb = floor > 0.0 ? PowerDb(floor) : -std::numeric_limits<double>::infinity();
     if (!(reference > 0.0)) return check;  // nothing came back
 
-    const double limit = reference * std::pow(10.0, kDisturbanceLimitDb / 10.0);
     // Half-overlapping blocks: a short event falls whole into one of them.
     const std::int64_t hop = std::max<std::int64_t>(block / 2, 1);
-    std::vector<double> powers;
-    double worst = 0.0;
+    std::vector<double> residuals;
+    std::vector<double> captures;
     for (std::int64_t begin = sweepBegin; begin + block <= sweepEnd; begin += hop) {
-        powers.push_back(meanSquare(residual, begin, begin + block));
-        worst = std::max(worst, powers.back());
+        residuals.push_back(meanSquare(residual, begin, begin + block));
+        double power = 0.0;
+        for (std::int64_t n = begin; n < begin + block; ++n) {
+            const auto value =
+                static_cast<double>(take.captured[static_cast<std::size_t>(n + offset)]);
+            power += value * value;
+        }
+        captures.push_back(power / static_cast<double>(block));
+    }
+    // What the model leaves of each block's capture, as a fraction. A
+    // loudspeaker's harmonics leave a share that rises and falls smoothly
+    // with the sweep (and steps where a harmonic leaves the band); a lost or
+    // repeated block leaves a share far above the blocks on both sides. So
+    // each block is held to the largest share of its neighbours, the blocks
+    // next to it left out.
+    const auto count = static_cast<std::ptrdiff_t>(residuals.size());
+    std::vector<double> shares(residuals.size());
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        shares[i] = captures[i] > 0.0 ? residuals[i] / captures[i] : 0.0;
+    }
+    const auto largestOf = [&shares, count](std::ptrdiff_t from, std::ptrdiff_t to) {
+        from = std::max<std::ptrdiff_t>(from, 0);
+        to = std::min(to, count);
+        if (from >= to) return -1.0;  // no block on that side
+        return *std::max_element(shares.begin() + from, shares.begin() + to);
+    };
+    const double largestShare = std::pow(10.0, -kDisturbanceShareDb / 10.0);
+    const double limit = std::pow(10.0, kDisturbanceLimitDb / 10.0);
+    std::vector<double> excesses(residuals.size());
+    double worst = 0.0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        const double before = largestOf(i - kDisturbanceNeighbours, i - kDisturbanceGap + 1);
+        const double after = largestOf(i + kDisturbanceGap, i + kDisturbanceNeighbours + 1);
+        const double share = std::min(std::max({before, after, 0.0}), largestShare);
+        excesses[i] = residuals[i] / std::max(reference, captures[i] * share);
+        worst = std::max(worst, excesses[i]);
     }
     check.disturbed = worst > limit;
     if (check.disturbed) {
@@ -208,13 +241,13 @@ DisturbanceCheck CheckDisturbance(const Take& take, std::span<const double> resp
         // model's ringing spreads a little of it ahead), at its middle.
         const double onset = std::max(limit, worst * std::pow(10.0, -kOnsetBelowWorstDb / 10.0));
         std::size_t first = 0;
-        while (first + 1 < powers.size() && powers[first] < onset) ++first;
+        while (first + 1 < excesses.size() && excesses[first] < onset) ++first;
         const auto begin = sweepBegin + static_cast<std::int64_t>(first) * hop;
         check.seconds =
             (static_cast<double>(begin + offset) + 0.5 * static_cast<double>(block)) / take.rate;
     }
-    check.excessDb = worst > 0.0 ? 10.0 * std::log10(worst / reference)
-                                 : -std::numeric_limits<double>::infinity();
+    check.excessDb =
+        worst > 0.0 ? 10.0 * std::log10(worst) : -std::numeric_limits<double>::infinity();
     check.known = true;
     return check;
 }

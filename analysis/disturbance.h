@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "analysis/transfer.h"
@@ -11,26 +12,42 @@
 // residual, inside the swept range) is compared block by block during the
 // sweep with the same residual over the lead-in, which holds only the
 // input's noise. A floor relative to the sweep's own level keeps a take
-// without noise from looking disturbed by the model's last small errors.
+// without noise from looking disturbed by the model's last small errors, and
+// one relative to each block's own level keeps a distorting loudspeaker from
+// it.
 struct DisturbanceCheck {
     bool known = false;      // the take and its transfer function allowed the check
     bool disturbed = false;  // some block of the sweep exceeds the limit
     double seconds = 0.0;    // disturbed: the middle of the block where the worst
                              // event sets in, seconds from the start of the capture
-    double excessDb = 0.0;   // the worst block over the reference (dB)
+    double excessDb = 0.0;   // the worst block over its reference (dB)
     double noiseDb = 0.0;    // the lead-in's residual, dB re full scale (-inf: none)
     double floorDb = 0.0;    // the floor from the sweep's level, dB re full scale
 };
 
 // Blocks of this length are compared.
 constexpr double kDisturbanceBlockSeconds = 0.02;
-// A block is disturbed when its residual exceeds the reference, the larger of
-// the lead-in's residual and the floor, by more than this.
+// A block is disturbed when its residual exceeds its reference, the largest
+// of the lead-in's residual and the two floors below, by more than this.
 constexpr double kDisturbanceLimitDb = 8.0;
-// The floor: this far below the capture's level during the sweep. The
-// harmonics of a loudspeaker that distorts by about 1 % (which no linear
-// response models) stay below it; a lost or repeated block reaches far above.
+// The floor: this far below the capture's level during the sweep, so that a
+// take without noise is held to the model's own accuracy.
 constexpr double kDisturbanceFloorDb = 35.0;
+// And, where that is higher, the share of the block's own capture that the
+// model leaves in the blocks on either side of it, up to this far below the
+// capture: a loudspeaker's harmonics, which no linear response models,
+// follow the level of the sweep they come from and change smoothly along it,
+// so one that distorts by up to about 25 % (-12 dB) is held to its own
+// residual; a block lost, left silent or repeated stands out from the blocks
+// on both sides. (A noise that lasts longer than the neighbours reach is
+// found when it reaches this far under the capture, or the limit over the
+// lead-in's noise where the capture is quiet.)
+constexpr double kDisturbanceShareDb = 20.0;
+// The neighbours: the blocks from kDisturbanceGap to kDisturbanceNeighbours
+// hops (of half a block) away on each side. The nearer ones share part of an
+// event's residual (a splice rings for a few milliseconds in the band).
+constexpr std::ptrdiff_t kDisturbanceGap = 5;
+constexpr std::ptrdiff_t kDisturbanceNeighbours = 15;
 
 // response is ImpulseResponseOf(ComputeTransfer(take)), before any
 // calibration (it then describes the loop the capture came through): the
