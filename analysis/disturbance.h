@@ -40,8 +40,8 @@ constexpr double kDisturbanceFloorDb = 35.0;
 // so one that distorts by up to about 25 % (-12 dB) is held to its own
 // residual; a block lost, left silent or repeated stands out from the blocks
 // on both sides. (A noise that lasts longer than the neighbours reach is
-// found when it reaches this far under the capture, or the limit over the
-// lead-in's noise where the capture is quiet.)
+// found only when it comes within 12 dB of the capture: this far under it,
+// less the limit.)
 constexpr double kDisturbanceShareDb = 20.0;
 // The neighbours: the blocks from kDisturbanceGap to kDisturbanceNeighbours
 // hops (of half a block) away on each side. The nearer ones share part of an
