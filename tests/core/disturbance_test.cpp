@@ -25,7 +25,9 @@ struct Tap {
 };
 constexpr Tap kRoom[] = {{40, 0.5}, {95, -0.2}, {700, 0.12}, {3100, -0.05}};
 
-enum class Fault { none, zeroed, cut, repeated };
+// burst: half a second of noise at -12 dBFS, a door slamming louder than the
+// sweep comes back (about -15 dBFS).
+enum class Fault { none, zeroed, cut, repeated, burst };
 
 struct Case {
     const char* name;
@@ -76,6 +78,10 @@ Recording Record(const Case& c) {
         signal.resize(kFrames);
     } else if (c.fault == Fault::zeroed) {
         std::fill(signal.begin() + c.faultFrame, signal.begin() + c.faultFrame + kBlock, 0.0);
+    } else if (c.fault == Fault::burst) {
+        std::mt19937 slam(5);
+        std::normal_distribution<double> loud(0.0, 8388608.0 * 0.25);
+        for (std::int64_t n = c.faultFrame; n < c.faultFrame + 24000; ++n) signal[n] += loud(slam);
     }
     std::mt19937 random(11);
     std::normal_distribution<double> noise(0.0, 8388608.0 * std::pow(10.0, c.noiseDbfs / 20.0));
@@ -109,6 +115,9 @@ TEST(Disturbance, FaultsAreFoundWhereTheyHappenAndCleanTakesPass) {
         {"zeroed block, up to 10 % third harmonic", -80, Fault::zeroed, 100000, 2.1, 7000.0},
         {"cut block, up to 20 % third harmonic", -100, Fault::cut, 50000, 4.2, 7000.0},
         {"repeated block, up to 20 % third harmonic", -80, Fault::repeated, 140000, 4.2, 7000.0},
+        {"half a second of noise, -80 dBFS", -80, Fault::burst, 90000},
+        {"half a second of noise, up to 20 % third harmonic", -80, Fault::burst, 110000, 4.2,
+         7000.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
