@@ -6,6 +6,8 @@
 #include <numbers>
 #include <optional>
 
+#include <gtest/gtest.h>
+
 #include "rig/room.h"
 #include "signal/biquad.h"
 
@@ -56,4 +58,25 @@ double WorstBandError(const std::vector<BandRow>& rows, const std::vector<double
         worst = std::max(worst, std::fabs(rows[b].level - expected[b]));
     }
     return worst;
+}
+
+void ExpectEveryPresetReadsTheRoom(
+    const std::function<ProgramRun(const std::string& commands)>& run,
+    std::span<const RigFilter> filters) {
+    for (int preset = 1; preset <= 5; ++preset) {
+        SCOPED_TRACE("preset " + std::to_string(preset));
+        const ProgramRun result = run("p " + std::to_string(preset) + "\nr");
+        ASSERT_EQ(result.exitStatus, 0) << result.err;
+        const std::vector<BandRow> rows = TableRows(TableText(result.out));
+        ASSERT_FALSE(rows.empty()) << result.out;
+        const double start = preset == 5 ? 300 : 18;
+        const std::vector<double> truth =
+            RoomBandLevels(rows, filters, start, rows.back().high, 48000);
+        EXPECT_LE(WorstBandError(rows, truth), 0.5) << TableText(result.out);
+        for (const BandRow& row : rows) {
+            if (filters.empty()) {
+                EXPECT_EQ(row.level, 0.0) << "band " << row.band;
+            }
+        }
+    }
 }

@@ -6,7 +6,9 @@
 // loudest band.
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "rig/room.h"
@@ -24,3 +26,10 @@ std::vector<double> RoomBandLevels(const std::vector<BandRow>& rows,
 // Largest difference, in dB, between measured and expected levels over all
 // bands (both relative to their own loudest band).
 double WorstBandError(const std::vector<BandRow>& rows, const std::vector<double>& expected);
+
+// Runs every preset (through run, given the commands "p N" and "r") and
+// checks each band within 0.5 dB of the room's band power; a room without
+// filters (the flat loop) must read 0.0 in every band.
+void ExpectEveryPresetReadsTheRoom(
+    const std::function<ProgramRun(const std::string& commands)>& run,
+    std::span<const RigFilter> filters);

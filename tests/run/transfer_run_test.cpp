@@ -64,22 +64,10 @@ struct Room {
 TEST_F(TransferRun, EveryBandOfEveryPresetReadsTheRoomsBandPower) {
     const Room rooms[] = {{"rig", {}, 0}, {"rig_room", rigRoomFilters, 0}, {"modes", kModes, -12}};
     for (const Room& room : rooms) {
-        for (int preset = 1; preset <= 5; ++preset) {
-            SCOPED_TRACE(std::string(room.device) + " preset " + std::to_string(preset));
-            const ProgramRun run = Run(room.device, "p " + std::to_string(preset) + "\nr");
-            ASSERT_EQ(run.exitStatus, 0) << run.err;
-            const std::vector<BandRow> rows = TableRows(TableText(run.out));
-            ASSERT_FALSE(rows.empty()) << run.out;
-            const double start = preset == 5 ? 300 : 18;
-            const std::vector<double> truth =
-                RoomBandLevels(rows, room.filters, start, rows.back().high, 48000);
-            EXPECT_LE(WorstBandError(rows, truth), 0.5) << TableText(run.out);
-            for (const BandRow& row : rows) {
-                if (room.filters.empty()) {
-                    EXPECT_EQ(row.level, 0.0) << "band " << row.band;
-                }
-            }
-        }
+        SCOPED_TRACE(room.device);
+        ExpectEveryPresetReadsTheRoom(
+            [&room](const std::string& commands) { return Run(room.device, commands); },
+            room.filters);
     }
 }
 
