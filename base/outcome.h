@@ -1,8 +1,9 @@
 #pragma once
 
 // What an operation hands back across the layers: its value, or the reason
-// it failed. A reason is data (a code, a name, the numbers that matter),
-// never a sentence: the console alone turns a reason into words.
+// it failed. Below the console a reason is data (a code, a name, the numbers
+// that matter), never a sentence: the console alone turns a reason into
+// words.
 
 #include <cassert>
 #include <type_traits>
