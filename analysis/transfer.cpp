@@ -475,6 +475,11 @@ SignalChecks CheckSignal(std::span<const std::int64_t> captured, std::int64_t ca
     const bool haveSignal = signalEnd > signalBegin;
     const bool haveNoise = noiseEnd > 0;
     const double signalPower = haveSignal ? meanSquare(signalBegin, signalEnd) : 0.0;
+    double largest = 0.0;
+    for (std::int64_t n = signalBegin; n < signalEnd; ++n) {
+        largest = std::max(largest, std::fabs(static_cast<double>(captured[static_cast<std::size_t>(n)])));
+    }
+    checks.returnLevelDb = 20.0 * std::log10(largest / kFullScale);
     const double noisePower = haveNoise ? meanSquare(0, noiseEnd) : 0.0;
     checks.signalLevelDb = haveSignal ? levelDb(signalPower) : -infinity;
     checks.noiseLevelDb = haveNoise ? levelDb(noisePower) : -infinity;

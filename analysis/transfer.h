@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <new>
 #include <span>
 #include <vector>
@@ -173,6 +174,8 @@ struct SignalChecks {
     bool tooLow = true;          // the level during the sweep is below kLowestLevelDb (or unknown)
     double signalLevelDb = 0.0;  // RMS during the sweep, dB re full scale
     double noiseLevelDb = 0.0;   // RMS before the sweep arrives, dB re full scale
+    double returnLevelDb = -std::numeric_limits<double>::infinity();  // peak during the sweep, dB
+                                                                      // re full scale
     bool snrKnown = false;       // both stretches hold samples
     double snrDb = 0.0;          // +inf when the lead-in is exactly zero
     bool lowSnr = false;         // snrKnown and snrDb < kLowestSnrDb

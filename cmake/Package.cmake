@@ -1,9 +1,9 @@
 # The Debian package: `cpack -G DEB` in the build tree makes
-# zembrak_1.00_<arch>.deb of what the install rules install, with its
+# zembrak_<version>_<arch>.deb of what the install rules install, with its
 # runtime dependencies found by dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zembrak)
-set(CPACK_PACKAGE_VERSION 1.00)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR Zembrak)
 set(CPACK_PACKAGE_CONTACT "Zembrak <dev@zembrak.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY

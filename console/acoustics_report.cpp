@@ -137,11 +137,13 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
     return "unknown";
 }
 
-std::string AcousticsFileText(const AcousticsResult& result, const AcousticsHeader& header) {
+std::string AcousticsFileText(const AcousticsResult& result, const RunDescription& run) {
     std::string out = "Room acoustics from the impulse response\n";
-    out += "Date: " + header.date + '\n';
-    out += "Device: " + header.device + '\n';
-    out += "Settings: " + header.settings + '\n';
+    out += "Date: " + run.date + '\n';
+    out += "Device: " + run.device + '\n';
+    out += "Settings: " + SettingsLine(run) + '\n';
+    out += SweepLine(run) + '\n';
+    out += "Program: " + run.program + '\n';
     if (result.onset) {
         out += "Direct sound: sample " + std::to_string(*result.onset) +
                (result.onsetFound ? " (first sample within 20 dB of the peak)\n"

@@ -4,13 +4,7 @@
 #include <string>
 
 #include "analysis/acoustics.h"
-
-// What the acoustics file's header says about the run.
-struct AcousticsHeader {
-    std::string date;      // when the run started, as the run prints it
-    std::string device;    // the device's name
-    std::string settings;  // the run's settings, one line
-};
+#include "console/run_description.h"
 
 // Width of the table's label column and of each octave column; a line is
 // kAcousticsLabelWidth + kOctaveBandCount * kAcousticsColumnWidth = 79
@@ -33,8 +27,9 @@ std::string AcousticsTable(const AcousticsResult& result);
 std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, double needDb,
                              double bottomDb);
 
-// The acoustics file: a header (date, device, settings, onset, method), the
+// The acoustics file: a header (date, device, settings, sweep, program,
+// onset, method), the
 // table, each octave's noise floor and decay range, and one line per missing
 // value (or per octave, when all its values miss for the same reason) with
 // the reason.
-std::string AcousticsFileText(const AcousticsResult& result, const AcousticsHeader& header);
+std::string AcousticsFileText(const AcousticsResult& result, const RunDescription& run);

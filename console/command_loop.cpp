@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "analysis/band_plan.h"
+#include "base/version.h"
 #include "console/calibration_file.h"
 #include "console/measurement_run.h"
+#include "console/options.h"
 #include "console/settings.h"
 
 namespace {
@@ -36,7 +38,7 @@ void PrintSummary(const TestSettings& settings, double endFrequency) {
     std::printf("\nQ: %1.f --- Bands: %i --- Length: %.1f sec\n", settings.q, settings.bandCount,
                 settings.sweepLength);
     std::printf("Start: %.1f Hz --- End: %.1f Hz\n", settings.startFrequency, endFrequency);
-    std::printf("Soundcard:  %s\n\n", settings.deviceName.c_str());
+    std::printf("Soundcard:  %s\n\n", Printable(settings.deviceName).c_str());
 }
 
 void PrintCommandList() {
@@ -54,7 +56,7 @@ void PrintCommandList() {
 }
 
 void PrintHelp() {
-    std::puts("Zembrak 1.00 (1h)");
+    std::printf("%s (1h)\n", kProgramName);
     std::puts("A program for testing the frequency response of a room.\n");
     std::puts("This program requires a two channel interface.");
     std::puts("1. Attach your test microphone to channel 1.");

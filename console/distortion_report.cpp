@@ -13,14 +13,6 @@ std::string Percent(double value) {
     return text;
 }
 
-// The header's free text on one line: control characters become '?'.
-std::string OneLine(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    }
-    return text;
-}
-
 std::string FrequencyName(double frequency) {
     char text[32];
     if (frequency >= 1000.0) {
@@ -33,16 +25,13 @@ std::string FrequencyName(double frequency) {
 
 }  // namespace
 
-std::string DistortionFileText(std::span<const DistortionPoint> points,
-                               const DistortionHeader& header) {
-    std::string text = "* Zembrak 1.00 harmonic distortion\n";
-    text += "* Date: " + OneLine(header.date) + "\n";
-    text += "* Device: " + OneLine(header.device) + "\n";
-    text += "* " + OneLine(header.settings) + "\n";
+std::string DistortionFileText(std::span<const DistortionPoint> points, const RunDescription& run) {
+    std::string text = "* " + run.program + " harmonic distortion\n";
+    text += "* Date: " + run.date + "\n";
+    text += "* Device: " + run.device + "\n";
+    text += "* " + SettingsLine(run) + "\n";
+    text += "* " + SweepLine(run) + "\n";
     char line[160];
-    std::snprintf(line, sizeof line, "* Exponential sweep: %.1f Hz to %.1f Hz\n", header.sweepLow,
-                  header.sweepHigh);
-    text += line;
     text +=
         "* Each harmonic's level at its own frequency (k times the fundamental), in % of the\n"
         "* fundamental's level; THD = sqrt(H2^2 + ... + H5^2). '-': the harmonic lies above\n"
@@ -69,4 +58,15 @@ std::string DistortionSummaryLine(std::span<const DistortionPoint> points) {
     }
     if (values.empty()) return "Harmonic distortion: not measured at 100 Hz, 1 kHz or 10 kHz.\n";
     return "Harmonic distortion (THD): " + values + "\n";
+}
+
+PlotExtraCurve ThdPlotCurve(std::span<const DistortionPoint> points) {
+    PlotExtraCurve extra;
+    extra.label = "THD (2nd to 5th harmonic), exponential sweep";
+    extra.scale = PlotScale::kPercent;
+    for (const DistortionPoint& point : points) {
+        extra.curve.frequencies.push_back(point.frequency);
+        extra.curve.levels.push_back(point.thdPercent);
+    }
+    return extra;
 }

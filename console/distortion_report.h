@@ -7,30 +7,23 @@
 #include <string>
 
 #include "analysis/distortion.h"
+#include "console/plot.h"
+#include "console/run_description.h"
 
-// What the distortion file's header says about the run.
-struct DistortionHeader {
-    std::string date;       // when the run started, as the run prints it
-    std::string device;     // the device's name
-    std::string settings;   // the run's settings, one line
-    double sweepLow = 0.0;  // the exponential sweep's range (Hz)
-    double sweepHigh = 0.0;
-};
-
-// Frequencies the summary line names, where the bands reach them.
-constexpr double kDistortionSummaryFrequencies[] = {100.0, 1000.0, 10000.0};
 
 // The distortion file: comment lines beginning with '*' (the run, the
 // sweep, what the columns are), then one line per point: frequency (Hz),
 // THD, H2, H3, H4 and H5 in % of the fundamental, '-' for a value not
 // measured.
-std::string DistortionFileText(std::span<const DistortionPoint> points,
-                               const DistortionHeader& header);
+std::string DistortionFileText(std::span<const DistortionPoint> points, const RunDescription& run);
 
 // "Harmonic distortion (THD): 0.012 % at 100 Hz, 0.003 % at 1 kHz, ...",
 // from the points given (those not measured are left out), or a line saying
 // that none was measured. Ends with '\n'.
 std::string DistortionSummaryLine(std::span<const DistortionPoint> points);
+
+// The picture's THD curve.
+PlotExtraCurve ThdPlotCurve(std::span<const DistortionPoint> points);
 
 // The comment line of the response file that points to the distortion file.
 constexpr const char* kDistortionNote =

@@ -16,10 +16,13 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "analysis/analyze.h"
+#include "analysis/evaluation.h"
+#include "base/outcome.h"
+#include "console/calibration_file.h"
 #include "console/live_meter.h"
+#include "console/run_description.h"
 #include "console/run_report.h"
-#include "console/take_report.h"
+#include "console/run_save.h"
 #include "samples/packing.h"
 #include "signal/log_sweep.h"
 #include "signal/sweep.h"
@@ -36,30 +39,90 @@ std::unique_ptr<T[]> Obtain(std::int64_t count) {
     return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(count)]());
 }
 
-// Frame count of the run for a sweep length, or 0 when the run cannot
-// measure it (after saying why). Checked before any conversion to integer.
-std::int64_t FrameCountFor(double sweepLength) {
-    if (!std::isfinite(sweepLength)) {
-        std::puts("The sweep length is not a finite number: nothing was measured.");
-        return 0;
-    }
-    const double sweepFrames = kSampleRate * sweepLength;
-    // The frame count is the sweep's frames cut toward zero plus one second.
+// Why settings cannot be measured.
+struct Refusal {
+    enum class Kind {
+        LengthNotFinite,
+        LengthTooShort,
+        LengthTooLong,
+        StartNotFinite,
+        EndAboveHalfRate,
+        SyncBuffers,
+        ExponentialRange,
+    };
+    Kind kind;
+};
+
+// What the settings make of a run.
+struct RunShape {
+    std::int64_t frameCount = 0;  // the sweep's frames cut toward zero plus one second
+    LogSweep logSweep;            // usable with the exponential sweep
+    bool exponential = false;
+};
+
+// The run the settings ask for, or why it cannot be measured. Every value
+// is checked before any conversion to integer.
+Outcome<RunShape, Refusal> ShapeRun(const TestSettings& settings, double endFrequency,
+                                    std::size_t syncOut, std::size_t syncIn) {
+    using Kind = Refusal::Kind;
+    if (!std::isfinite(settings.sweepLength)) return Fail(Refusal{Kind::LengthNotFinite});
+    const double sweepFrames = kSampleRate * settings.sweepLength;
     if (sweepFrames <= static_cast<double>(kSyncLength - kSampleRate - 1)) {
-        std::printf(
-            "A sweep length of %g s is too short: a run needs %lld frames at least. "
-            "Nothing was measured.\n",
-            sweepLength, static_cast<long long>(kSyncLength));
-        return 0;
+        return Fail(Refusal{Kind::LengthTooShort});
     }
     if (sweepFrames >= static_cast<double>(kMaxFrameCount - kSampleRate + 1)) {
-        std::printf(
-            "A sweep length of %g s is too long: a run holds %lld frames at most. "
-            "Nothing was measured.\n",
-            sweepLength, static_cast<long long>(kMaxFrameCount));
-        return 0;
+        return Fail(Refusal{Kind::LengthTooLong});
     }
-    return static_cast<std::int64_t>(sweepFrames) + kSampleRate;
+    RunShape shape;
+    shape.frameCount = static_cast<std::int64_t>(sweepFrames) + kSampleRate;
+    if (!std::isfinite(settings.startFrequency)) return Fail(Refusal{Kind::StartNotFinite});
+    // Above half the sample rate the sweep would alias into the bands below.
+    if (!(endFrequency <= kSampleRate / 2)) return Fail(Refusal{Kind::EndAboveHalfRate});
+    if (syncOut < kSyncLength || syncIn < kSyncLength) return Fail(Refusal{Kind::SyncBuffers});
+    shape.exponential = settings.sweep == SweepKind::Exponential;
+    if (shape.exponential) {
+        shape.logSweep = PlanLogSweep(settings.startFrequency, endFrequency, kSampleRate,
+                                      shape.frameCount - 2 * kLeadIn);
+        if (!shape.logSweep.usable) return Fail(Refusal{Kind::ExponentialRange});
+    }
+    return shape;
+}
+
+void PrintRefusal(const Refusal& refusal, const TestSettings& settings, double endFrequency) {
+    switch (refusal.kind) {
+        case Refusal::Kind::LengthNotFinite:
+            std::puts("The sweep length is not a finite number: nothing was measured.");
+            return;
+        case Refusal::Kind::LengthTooShort:
+            std::printf(
+                "A sweep length of %g s is too short: a run needs %lld frames at least. "
+                "Nothing was measured.\n",
+                settings.sweepLength, static_cast<long long>(kSyncLength));
+            return;
+        case Refusal::Kind::LengthTooLong:
+            std::printf(
+                "A sweep length of %g s is too long: a run holds %lld frames at most. "
+                "Nothing was measured.\n",
+                settings.sweepLength, static_cast<long long>(kMaxFrameCount));
+            return;
+        case Refusal::Kind::StartNotFinite:
+            std::puts("The start frequency is not a finite number: nothing was measured.");
+            return;
+        case Refusal::Kind::EndAboveHalfRate:
+            std::printf(
+                "The end frequency %.1f Hz is above %u Hz, half the sample rate: "
+                "nothing was measured.\n",
+                endFrequency, kSampleRate / 2);
+            return;
+        case Refusal::Kind::SyncBuffers:
+            std::puts("The sync buffers are too short: nothing was measured.");
+            return;
+        case Refusal::Kind::ExponentialRange:
+            std::puts(
+                "An exponential sweep needs a start frequency above 0 Hz and below the end "
+                "frequency: nothing was measured.");
+            return;
+    }
 }
 
 // Bytes of memory the system can hand out now without pushing other programs
@@ -110,35 +173,19 @@ std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capt
 
 RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
                           std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn) {
-    const std::int64_t frameCount = FrameCountFor(settings.sweepLength);
-    if (frameCount == 0) return RunOutcome::Refused;
-    if (!std::isfinite(settings.startFrequency)) {
-        std::puts("The start frequency is not a finite number: nothing was measured.");
+    const auto shaped = ShapeRun(settings, endFrequency, syncOut.size(), syncIn.size());
+    if (!shaped) {
+        PrintRefusal(shaped.reason(), settings, endFrequency);
         return RunOutcome::Refused;
     }
-    // Above half the sample rate the sweep would alias into the bands below.
-    if (!(endFrequency <= kSampleRate / 2)) {
-        std::printf(
-            "The end frequency %.1f Hz is above %u Hz, half the sample rate: "
-            "nothing was measured.\n",
-            endFrequency, kSampleRate / 2);
-        return RunOutcome::Refused;
-    }
-    if (syncOut.size() < kSyncLength || syncIn.size() < kSyncLength) {
-        std::puts("The sync buffers are too short: nothing was measured.");
-        return RunOutcome::Refused;
-    }
-
+    const RunShape& shape = shaped.value();
+    const std::int64_t frameCount = shape.frameCount;
     const std::int64_t blockBytes = frameCount * kBytesPerSample;
     const auto noMemory = [frameCount] {
         std::printf("Not enough memory for a run of %lld frames: nothing was measured.\n",
                     static_cast<long long>(frameCount));
         return RunOutcome::Refused;
     };
-    // The frequency track, two sample arrays and two packed buffers, and
-    // what the analysis of the take holds at most at once: two transforms'
-    // worth of doubles and FFTW's plan memory (about 33 bytes a frame).
-    constexpr std::uint64_t kRunBytesPerFrame = 3 * 8 + 2 * 2 * kBytesPerSample + 40;
     if (static_cast<std::uint64_t>(frameCount) * kRunBytesPerFrame > AvailableMemory()) {
         return noMemory();
     }
@@ -156,17 +203,15 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
                                                             : RunOutcome::DeviceFailed;
     }
 
-    auto track = Obtain<double>(frameCount);
+    // What is played: the sync pulse on channel 2 and the sweep on channel
+    // 1, both after the same lead-in.
     auto sweepSamples = Obtain<std::int64_t>(frameCount);
     auto micSamples = Obtain<std::int64_t>(frameCount);
     auto playBytes = Obtain<std::int8_t>(2 * blockBytes);
     auto recordBytes = Obtain<std::int8_t>(2 * blockBytes);
-    if (!track || !sweepSamples || !micSamples || !playBytes || !recordBytes) {
-        return noMemory();
-    }
+    if (!sweepSamples || !micSamples || !playBytes || !recordBytes) return noMemory();
     const auto frames = static_cast<std::size_t>(frameCount);
     const auto block = static_cast<std::size_t>(blockBytes);
-    const std::span<double> trackSpan(track.get(), frames);
     const std::span<std::int64_t> sweepSpan(sweepSamples.get(), frames);
     const std::span<std::int64_t> micSpan(micSamples.get(), frames);
     const std::span<std::int8_t> playSpan(playBytes.get(), 2 * block);
@@ -176,23 +221,15 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
     NUM24_TO_CHAR(syncOut, playSpan.subspan(block), kSyncLength);
     std::fill(syncIn.begin(), syncIn.end(), 0);
-    const bool exponential = settings.sweep == SweepKind::Exponential;
-    const LogSweep logSweep =
-        PlanLogSweep(settings.startFrequency, endFrequency, kSampleRate, frameCount - 2 * kLeadIn);
-    if (exponential && !logSweep.usable) {
-        std::puts(
-            "An exponential sweep needs a start frequency above 0 Hz and below the end "
-            "frequency: nothing was measured.");
-        return RunOutcome::Refused;
-    }
-    if (exponential) {
-        MakeLogSweep(logSweep, sweepSpan, trackSpan, frameCount, kSweepAmplitude, kLeadIn);
+    if (shape.exponential) {
+        MakeLogSweep(shape.logSweep, sweepSpan, frameCount, kSweepAmplitude, kLeadIn);
     } else {
-        MakeSweep(kSampleRate, sweepSpan, trackSpan, settings.startFrequency, endFrequency,
-                  frameCount, kSweepAmplitude, kLeadIn);
+        MakeSweep(kSampleRate, sweepSpan, settings.startFrequency, endFrequency, frameCount,
+                  kSweepAmplitude, kLeadIn);
     }
     NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
 
+    // The transfer.
     const std::time_t runTime = std::time(nullptr);
     std::puts("Running Test...");
     std::fflush(stdout);
@@ -208,14 +245,13 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     // A device that stopped responding leaves a void take: back to the loop.
     if (report.stall != TransferStall::None) return RunOutcome::Completed;
 
+    // The take: input 1, aligned by the pulse on input 2. The pulse and the
+    // sweep start together, so the captured pulse's first frame is where
+    // the sweep starts in the capture.
     CHAR_TO_NUM32(recordSpan.first(block), micSpan, kBytesPerSample, frameCount);
     CHAR_TO_NUM32(recordSpan.subspan(block), syncIn, kBytesPerSample, kSyncLength);
-
-    // The pulse and the sweep start together, so the captured pulse's first
-    // frame is where the sweep starts in the capture.
     const SyncPeak syncPeak = FindPeak(syncIn, kSyncLength);
-    const std::int64_t syncOffset = syncPeak.index - syncOutPeak;
-    const std::int64_t sweepStart = kLeadIn + syncOffset;
+    const std::int64_t sweepStart = kLeadIn + (syncPeak.index - syncOutPeak);
     const std::int64_t damaging = CountDamagingFaults(report, sweepStart);
     if (damaging > 0) {
         std::printf(
@@ -223,7 +259,6 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
             "capture overrun or short transfer): repeat the measurement.\n",
             static_cast<long long>(damaging));
     }
-
     std::fputs(SyncLevelLine(syncPeak.returnLevel).c_str(), stdout);
     std::printf("Sync Out = %i \t Sync In = %i samples\n", static_cast<int>(syncOutPeak),
                 static_cast<int>(syncPeak.index));
@@ -234,18 +269,34 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         return RunOutcome::Completed;
     }
 
+    // The evaluation, then every line and every file of the run.
     std::puts("Analyzing data...");
-    const AnalysisResult analysis = Analyze(frameCount, settings.bandCount, trackSpan, micSpan,
-                                            syncOffset, plan.lowerEdges, plan.upperEdges, kLeadIn);
-    // The exponential sweep is deconvolved over the whole range it covers.
-    const Take take{sweepSpan,
-                    micSpan,
-                    kLeadIn,
-                    sweepStart,
-                    exponential ? logSweep.low : settings.startFrequency,
-                    exponential ? logSweep.high : endFrequency,
-                    kSampleRate};
-    ReportTake(settings, plan, take, analysis.returnLevel, frameCount - 2 * kLeadIn, runTime,
-               exponential ? &logSweep : nullptr, endFrequency);
+    // The exponential sweep is deconvolved over the whole range it covers;
+    // what is reported keeps to the bands' range, at most up to where the
+    // sweep fades.
+    const double sweptLow = shape.exponential ? shape.logSweep.low : settings.startFrequency;
+    const double sweptHigh = shape.exponential ? shape.logSweep.high : endFrequency;
+    const Take take{sweepSpan, micSpan, kLeadIn, sweepStart, sweptLow, sweptHigh, kSampleRate};
+    const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
+    const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
+    const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
+    TakePlan takePlan;
+    takePlan.lowerEdges = lower;
+    takePlan.upperEdges = upper;
+    takePlan.lowFrequency = settings.startFrequency;
+    takePlan.highFrequency =
+        shape.exponential ? std::min(endFrequency, shape.logSweep.FadeOutFrequency()) : endFrequency;
+    takePlan.sweepFrames = frameCount - 2 * kLeadIn;
+    if (shape.exponential) {
+        takePlan.exponential =
+            SweepShape{shape.logSweep.rateConstant, shape.logSweep.low, shape.logSweep.high};
+    }
+    if (settings.calibration != nullptr) takePlan.calibration = &settings.calibration->calibration;
+    const RunResult result = EvaluateTake(take, takePlan);
+
+    const RunDescription run = DescribeRun(settings, runTime, sweptLow, sweptHigh);
+    const std::string table = ResultsText(result, lower, upper);
+    PrintRunResult(result, table);
+    SaveRun(run, result, lower, upper, table);
     return RunOutcome::Completed;
 }

@@ -15,6 +15,12 @@ constexpr std::uint32_t kSampleRate = 48000;
 // Longest run: the bytes of one channel block stay within 2147483647.
 constexpr std::int64_t kMaxFrameCount = 2147483647 / 3;
 
+// Memory a run takes at its peak, per frame: its signals, the packed
+// buffers both ways and what the evaluation of the take holds at once (the
+// transforms and FFTW's plans), as measurement_run_bench measures it, with
+// a margin. A run is refused when the system cannot hand out that much.
+constexpr std::uint64_t kRunBytesPerFrame = 100;
+
 enum class RunOutcome {
     Refused,       // refused before anything was played (one line said why)
     Completed,     // played and recorded; the loop waits for the operator's "c"

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/version.h"
 #include "console/settings.h"
 
 enum class OptionsAction { Run, Help, Version, Error };
@@ -38,4 +39,4 @@ std::string OptionsErrorLine(const ProgramOptions& options);
 // one line.
 std::string Printable(std::string_view text);
 
-constexpr const char* kVersionText = "Zembrak 1.00";
+constexpr const char* kVersionText = kProgramName;

@@ -1,5 +1,7 @@
 #include "console/plot.h"
 
+#include "console/run_report.h"
+
 #include <cairo-svg.h>
 
 #include <algorithm>
@@ -271,23 +273,17 @@ double HeaderHeight(const PlotData& data, std::size_t legendEntries) {
 
 }  // namespace
 
-std::vector<std::string> PlotTitleLines(const PlotTitleFacts& facts) {
-    char when[64] = "(time unknown)";
-    std::tm local{};
-    if (localtime_r(&facts.when, &local) != nullptr) {
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-    }
+std::vector<std::string> PlotTitleLines(const RunDescription& run, double acousticDelay) {
     std::vector<std::string> lines;
-    lines.push_back(std::string("Sweep ") + when + ", device " + facts.device);
-    char delay[64] = "acoustic delay not found";
-    if (std::isfinite(facts.acousticDelay)) {
-        std::snprintf(delay, sizeof delay, "acoustic delay %.2f ms", facts.acousticDelay * 1000.0);
-    }
-    lines.push_back("Q " + FormatNumber(facts.q) + ", " + std::to_string(facts.bandCount) +
-                    (facts.bandCount == 1 ? " band" : " bands") + ", start " +
-                    FormatNumber(facts.startFrequency) + " Hz, length " +
-                    FormatNumber(facts.sweepLength) + " s, " + delay);
-    if (!facts.calibration.empty()) lines.push_back("Calibration: " + facts.calibration);
+    lines.push_back("Sweep " + run.date + ", device " + run.device);
+    const std::string delay = std::isfinite(acousticDelay)
+                                  ? "acoustic delay " + FormatFixed(acousticDelay * 1000.0, 2) + " ms"
+                                  : "acoustic delay not found";
+    lines.push_back("Q " + FormatNumber(run.q) + ", " + std::to_string(run.bands) +
+                    (run.bands == 1 ? " band" : " bands") + ", start " +
+                    FormatNumber(run.startFrequency) + " Hz, length " +
+                    FormatNumber(run.sweepLength) + " s, " + SweepName(run.sweep) + ", " + delay);
+    if (!run.calibration.empty()) lines.push_back("Calibration: " + run.calibration);
     return lines;
 }
 
@@ -688,53 +684,28 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
 
 namespace {
 
-// Output through stdio with every write's result kept.
+// The file a picture is written to, with the first failure kept.
 struct Sink {
-    std::FILE* file = nullptr;
-    bool failed = false;
-    int error = 0;
+    int descriptor = -1;
+    Written written = Done{};
 };
 
 cairo_status_t SinkWrite(void* closure, const unsigned char* data, unsigned int length) {
     Sink* sink = static_cast<Sink*>(closure);
-    if (sink->failed) return CAIRO_STATUS_WRITE_ERROR;
-    if (std::fwrite(data, 1, length, sink->file) != length) {
-        sink->failed = true;
-        sink->error = errno;
-        return CAIRO_STATUS_WRITE_ERROR;
-    }
-    return CAIRO_STATUS_SUCCESS;
+    if (sink->written.ok()) sink->written = WriteAll(sink->descriptor, data, length);
+    return sink->written.ok() ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
 }
 
-std::string Reason(const std::string& path, const char* what) {
-    return "cannot write " + path + ": " + what;
-}
-
-// Opens path's temporary sibling, lets render write into it, and renames it
-// into place when all of it reached the file.
+// Lets render write into the file and completes it; a failure of the file
+// comes before cairo's own.
 template <typename Render>
-std::string WriteThrough(const std::string& path, Render render) {
-    if (path.empty()) return "cannot write the plot: no file name";
-    const std::string temporary = path + ".part";
-    Sink sink;
-    sink.file = std::fopen(temporary.c_str(), "wb");
-    if (sink.file == nullptr) return Reason(path, std::strerror(errno));
+Written WriteThrough(int descriptor, Render render) {
+    Sink sink{descriptor, Done{}};
     const cairo_status_t status = render(&sink);
-    int closeError = 0;
-    if (std::fflush(sink.file) != 0) closeError = errno;
-    if (std::fclose(sink.file) != 0 && closeError == 0) closeError = errno;
-    std::string reason;
-    if (sink.failed) {
-        reason = Reason(path, std::strerror(sink.error != 0 ? sink.error : EIO));
-    } else if (closeError != 0) {
-        reason = Reason(path, std::strerror(closeError));
-    } else if (status != CAIRO_STATUS_SUCCESS) {
-        reason = Reason(path, cairo_status_to_string(status));
-    } else if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        reason = Reason(path, std::strerror(errno));
+    if (sink.written.ok() && status != CAIRO_STATUS_SUCCESS) {
+        sink.written = Fail(WriteFailure{0, cairo_status_to_string(status)});
     }
-    if (!reason.empty()) std::remove(temporary.c_str());
-    return reason;
+    return Complete(descriptor, std::move(sink.written));
 }
 
 // Draws on surface and returns the first failure of the drawing.
@@ -748,8 +719,8 @@ cairo_status_t Draw(cairo_surface_t* surface, const PlotData& data) {
 
 }  // namespace
 
-std::string WritePlotPng(const std::string& path, const PlotData& data) {
-    return WriteThrough(path, [&](Sink* sink) {
+Written WritePlotPng(int descriptor, const PlotData& data) {
+    return WriteThrough(descriptor, [&](Sink* sink) {
         cairo_surface_t* surface =
             cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight);
         cairo_status_t status = cairo_surface_status(surface);
@@ -762,8 +733,8 @@ std::string WritePlotPng(const std::string& path, const PlotData& data) {
     });
 }
 
-std::string WritePlotSvg(const std::string& path, const PlotData& data) {
-    return WriteThrough(path, [&](Sink* sink) {
+Written WritePlotSvg(int descriptor, const PlotData& data) {
+    return WriteThrough(descriptor, [&](Sink* sink) {
         cairo_surface_t* surface =
             cairo_svg_surface_create_for_stream(SinkWrite, sink, kPlotWidth, kPlotHeight);
         cairo_status_t status = cairo_surface_status(surface);

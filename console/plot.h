@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "console/run_description.h"
+#include "console/run_files.h"
+
 // Size of both pictures, in pixels (PNG) and points (SVG).
 constexpr int kPlotWidth = 1600;
 constexpr int kPlotHeight = 900;
@@ -157,27 +160,16 @@ constexpr PlotRgb kBandRgb{0.90, 0.42, 0.00};
 constexpr PlotRgb kNoiseRgb{0.55, 0.55, 0.55};
 constexpr PlotRgb kExtraRgb{0.60, 0.10, 0.55};
 
-// What the title says about a run.
-struct PlotTitleFacts {
-    std::time_t when = 0;  // shown in local time
-    std::string device;
-    double q = 0.0;
-    int bandCount = 0;
-    double startFrequency = 0.0;          // Hz
-    double sweepLength = 0.0;             // s
-    double acousticDelay = kPlotNoLevel;  // s; not finite when not found
-    std::string calibration;              // empty when none is used
-};
 // "Sweep 2026-12-07 13:05:12, device rig",
-// "Q 4, 31 bands, start 18 Hz, length 10 s, acoustic delay 2.92 ms",
-// and "Calibration: ..." when there is one.
-std::vector<std::string> PlotTitleLines(const PlotTitleFacts& facts);
+// "Q 4, 31 bands, start 18 Hz, length 10 s, linear sweep, acoustic delay 2.92 ms",
+// and "Calibration: ..." when there is one. acousticDelay in seconds, not
+// finite when none was found.
+std::vector<std::string> PlotTitleLines(const RunDescription& run, double acousticDelay);
 
 // Draws the whole picture on cr, which covers width x height units.
 void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height);
 
-// Write the picture (kPlotWidth x kPlotHeight) to path, through a temporary
-// file beside it that is renamed into place only when complete. Return an
-// empty string on success, otherwise a one-line reason.
-std::string WritePlotPng(const std::string& path, const PlotData& data);
-std::string WritePlotSvg(const std::string& path, const PlotData& data);
+// Writes the picture (kPlotWidth x kPlotHeight) to the open file and
+// completes it (fsync and close, always).
+Written WritePlotPng(int descriptor, const PlotData& data);
+Written WritePlotSvg(int descriptor, const PlotData& data);

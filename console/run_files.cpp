@@ -13,14 +13,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "console/options.h"
+#include "console/run_report.h"
+
 namespace {
 
 // How many numbered names one second's runs may take before giving up.
 constexpr int kMostNames = 10000;
-
-std::string Reason(int error) {
-    return error != 0 ? std::strerror(error) : "unknown error";
-}
 
 // Appends printf-formatted text.
 template <typename... Args>
@@ -30,21 +29,8 @@ void Append(std::string& text, const char* format, Args... args) {
     if (length > 0) text.append(line, std::min<std::size_t>(length, sizeof line - 1));
 }
 
-// The device name on one comment line: control characters become '?'.
-std::string OneLine(const std::string& text) {
-    std::string line = text;
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    }
-    return line;
-}
-
-bool CloseChecked(int descriptor, std::string& error) {
-    if (::close(descriptor) != 0 && error.empty()) {
-        error = Reason(errno);
-        return false;
-    }
-    return true;
+Written SystemFailure(int error) {
+    return Fail(WriteFailure{error != 0 ? error : EIO, {}});
 }
 
 }  // namespace
@@ -52,8 +38,7 @@ bool CloseChecked(int descriptor, std::string& error) {
 RunFiles::RunFiles(RunFiles&& other) noexcept
     : base(std::move(other.base)),
       paths(std::move(other.paths)),
-      descriptors(std::move(other.descriptors)),
-      error(std::move(other.error)) {
+      descriptors(std::move(other.descriptors)) {
     other.descriptors.clear();
 }
 
@@ -65,7 +50,6 @@ RunFiles& RunFiles::operator=(RunFiles&& other) noexcept {
         base = std::move(other.base);
         paths = std::move(other.paths);
         descriptors = std::move(other.descriptors);
-        error = std::move(other.error);
         other.descriptors.clear();
     }
     return *this;
@@ -82,25 +66,20 @@ int RunFiles::Release(std::size_t i) {
     return std::exchange(descriptors[i], -1);
 }
 
-RunFiles CreateRunFiles(std::time_t when, std::span<const std::string> endings,
-                        const std::string& directory) {
-    RunFiles files;
+Outcome<RunFiles, CreateFailure> CreateRunFiles(std::time_t when,
+                                                std::span<const std::string> endings,
+                                                const std::string& directory) {
     std::tm local{};
-    if (localtime_r(&when, &local) == nullptr) {
-        files.error = "the time of the run has no local date";
-        return files;
-    }
     char stamp[64];
-    if (std::strftime(stamp, sizeof stamp, "sweep_%Y%m%d_%H%M%S", &local) == 0) {
-        files.error = "the time of the run has no local date";
-        return files;
+    if (localtime_r(&when, &local) == nullptr ||
+        std::strftime(stamp, sizeof stamp, "sweep_%Y%m%d_%H%M%S", &local) == 0) {
+        return Fail(CreateFailure{CreateFailure::Kind::NoDate, {}, 0});
     }
     const std::string prefix = directory.empty() ? std::string() : directory + "/";
     for (int number = 1; number <= kMostNames; ++number) {
         std::string base = stamp;
         if (number > 1) base += "_" + std::to_string(number);
-        std::vector<std::string> paths;
-        std::vector<int> descriptors;
+        RunFiles files;
         bool taken = false;
         for (const std::string& ending : endings) {
             const std::string path = prefix + base + ending;
@@ -109,51 +88,89 @@ RunFiles CreateRunFiles(std::time_t when, std::span<const std::string> endings,
             if (descriptor < 0) {
                 const int error = errno;
                 // Remove only what this attempt created.
-                for (std::size_t i = 0; i < descriptors.size(); ++i) {
-                    ::close(descriptors[i]);
-                    ::unlink(paths[i].c_str());
+                for (std::size_t i = 0; i < files.descriptors.size(); ++i) {
+                    ::close(std::exchange(files.descriptors[i], -1));
+                    ::unlink(files.paths[i].c_str());
                 }
                 if (error != EEXIST) {
-                    files.error = path + " could not be created: " + Reason(error);
-                    return files;
+                    return Fail(CreateFailure{CreateFailure::Kind::Create, path, error});
                 }
                 taken = true;
                 break;
             }
-            paths.push_back(path);
-            descriptors.push_back(descriptor);
+            files.paths.push_back(path);
+            files.descriptors.push_back(descriptor);
         }
         if (!taken) {
             files.base = std::move(base);
-            files.paths = std::move(paths);
-            files.descriptors = std::move(descriptors);
             return files;
         }
     }
-    files.error = std::string("every name from ") + stamp + " to " + stamp + "_" +
-                  std::to_string(kMostNames) + " is taken";
-    return files;
+    return Fail(CreateFailure{CreateFailure::Kind::AllTaken, stamp, 0});
 }
 
-std::string FormatResponse(const ResponseHeader& header, std::span<const ResponsePoint> points) {
-    std::string text;
-    text.reserve(128 + 40 * points.size());
-    text += "* Zembrak 1.00\n";
-    std::tm local{};
-    char date[64] = "unknown";
-    if (localtime_r(&header.when, &local) != nullptr) {
-        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+std::string Words(const CreateFailure& failure) {
+    switch (failure.kind) {
+        case CreateFailure::Kind::NoDate:
+            return "the time of the run has no local date";
+        case CreateFailure::Kind::Create:
+            return failure.path + " could not be created: " + std::strerror(failure.error);
+        case CreateFailure::Kind::AllTaken:
+            return "every name from " + failure.path + " to " + failure.path + "_" +
+                   std::to_string(kMostNames) + " is taken";
     }
-    Append(text, "* Date: %s\n", date);
-    text += "* Device: " + OneLine(header.device) + "\n";
-    Append(text, "* Q: %g\n", header.q);
-    Append(text, "* Bands: %d\n", header.bands);
-    Append(text, "* Start: %.1f Hz\n", header.startFrequency);
-    Append(text, "* Length: %.1f s\n", header.sweepLength);
-    Append(text, "* Delay: %.3f ms (%.3f m at 343 m/s)\n", header.delay.milliseconds,
-           header.delay.metres);
-    if (!header.calibration.empty()) text += "* " + OneLine(header.calibration) + "\n";
-    for (const std::string& note : header.notes) text += "* " + OneLine(note) + "\n";
+    return "unknown error";
+}
+
+std::string Words(const WriteFailure& failure) {
+    if (!failure.library.empty()) return failure.library;
+    return failure.error != 0 ? std::strerror(failure.error) : "unknown error";
+}
+
+Written WriteAll(int descriptor, const void* data, std::size_t size) {
+    if (descriptor < 0) return SystemFailure(EBADF);
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written = ::write(descriptor, bytes + done, size - done);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return SystemFailure(errno);
+        }
+        if (written == 0) return SystemFailure(EIO);
+        done += static_cast<std::size_t>(written);
+    }
+    return Done{};
+}
+
+Written Complete(int descriptor, Written sofar) {
+    if (descriptor < 0) return sofar.ok() ? SystemFailure(EBADF) : sofar;
+    // A file system that cannot sync (a pipe, a read-only mount) has
+    // nothing to lose.
+    if (sofar.ok() && ::fsync(descriptor) != 0 && errno != EINVAL && errno != EROFS) {
+        sofar = SystemFailure(errno);
+    }
+    if (::close(descriptor) != 0 && sofar.ok()) sofar = SystemFailure(errno);
+    return sofar;
+}
+
+std::string FormatResponse(const RunDescription& run, const Delay& delay,
+                           std::span<const std::string> notes,
+                           std::span<const ResponsePoint> points) {
+    std::string text;
+    text.reserve(256 + 40 * points.size());
+    text += "* " + run.program + "\n";
+    text += "* Date: " + run.date + "\n";
+    text += "* Device: " + run.device + "\n";
+    Append(text, "* Q: %g\n", run.q);
+    Append(text, "* Bands: %d\n", run.bands);
+    Append(text, "* Start: %.1f Hz\n", run.startFrequency);
+    Append(text, "* Length: %.1f s\n", run.sweepLength);
+    text += "* " + SweepLine(run) + "\n";
+    text += "* Delay: " + FormatFixed(delay.milliseconds, 3) + " ms (" +
+            FormatFixed(delay.metres, 3) + " m at 343 m/s)\n";
+    if (!run.calibration.empty()) text += "* " + run.calibration + "\n";
+    for (const std::string& note : notes) text += "* " + Printable(note) + "\n";
     text += "* Frequency (Hz), magnitude (dB), phase (degrees)\n";
     for (const ResponsePoint& point : points) {
         Append(text, "%.4f %.3f %.2f\n", point.frequency, point.magnitudeDb, point.phaseDegrees);
@@ -161,59 +178,37 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
     return text;
 }
 
-std::string WriteText(int descriptor, const std::string& text) {
-    std::string error;
-    if (descriptor < 0) return "the file is not open";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(descriptor, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = Reason(errno);
-            break;
-        }
-        if (written == 0) {
-            error = "nothing could be written";
-            break;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (error.empty() && ::fsync(descriptor) != 0 && errno != EINVAL && errno != EROFS) {
-        error = Reason(errno);
-    }
-    CloseChecked(descriptor, error);
-    return error;
+Written WriteText(int descriptor, const std::string& text) {
+    return Complete(descriptor, WriteAll(descriptor, text.data(), text.size()));
 }
 
-std::string WriteImpulseWav(int descriptor, std::span<const float> samples, int rate) {
-    std::string error;
-    if (descriptor < 0) return "the file is not open";
-    if (rate <= 0) {
-        ::close(descriptor);
-        return "the sample rate is not positive";
-    }
+Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::string& text) {
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0) return Fail(AppendFailure{false, {errno, {}}});
+    Written written = WriteText(descriptor, text);
+    if (!written) return Fail(AppendFailure{true, written.reason()});
+    return Done{};
+}
+
+Written WriteImpulseWav(int descriptor, std::span<const float> samples, int rate) {
+    if (descriptor < 0) return SystemFailure(EBADF);
+    if (rate <= 0) return Complete(descriptor, Fail(WriteFailure{0, "the sample rate is not positive"}));
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    // The descriptor stays ours: closed below whatever the library did.
+    // The descriptor stays ours: completed below whatever the library did.
     SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
-    if (file == nullptr) {
-        error = sf_strerror(nullptr);
-        ::close(descriptor);
-        return error;
-    }
+    if (file == nullptr) return Complete(descriptor, Fail(WriteFailure{0, sf_strerror(nullptr)}));
+    Written result = Done{};
     const auto frames = static_cast<sf_count_t>(samples.size());
-    const sf_count_t written = sf_writef_float(file, samples.data(), frames);
-    if (written != frames) {
-        error = sf_strerror(file);
-        if (error.empty() || error == "No Error.") error = Reason(errno);
+    if (sf_writef_float(file, samples.data(), frames) != frames) {
+        const std::string words = sf_strerror(file);
+        result = words.empty() || words == "No Error." ? SystemFailure(errno)
+                                                       : Written(Fail(WriteFailure{0, words}));
     }
     const int closed = sf_close(file);
-    if (closed != 0 && error.empty()) error = sf_error_number(closed);
-    if (error.empty() && ::fsync(descriptor) != 0 && errno != EINVAL && errno != EROFS) {
-        error = Reason(errno);
-    }
-    CloseChecked(descriptor, error);
-    return error;
+    if (closed != 0 && result.ok()) result = Fail(WriteFailure{0, sf_error_number(closed)});
+    return Complete(descriptor, std::move(result));
 }

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "analysis/transfer.h"
+#include "base/outcome.h"
+#include "console/run_description.h"
 
 // The files of one run, created together under one base name
 // sweep_YYYYMMDD_HHMMSS[_N] (local time) so that no earlier run's file is
@@ -20,12 +22,9 @@ class RunFiles {
     RunFiles& operator=(RunFiles&& other) noexcept;
     ~RunFiles();
 
-    bool ok() const { return error.empty(); }
-
     std::string base;                // e.g. sweep_20261207_130000_2
     std::vector<std::string> paths;  // one per ending, in the order asked
     std::vector<int> descriptors;    // open for writing; -1 once handed over
-    std::string error;               // why the files could not be created
 
     // Hands file i's descriptor over to the caller (who closes it), or -1.
     int Release(std::size_t i);
@@ -36,30 +35,58 @@ class RunFiles {
 // with _2, _3, ... Each is created exclusively, so a file that appears in
 // the meantime is never overwritten; the files of a base name that lost such
 // a race are removed again and the next number is tried.
-RunFiles CreateRunFiles(std::time_t when, std::span<const std::string> endings,
-                        const std::string& directory = ".");
-
-// What the response file says about its run.
-struct ResponseHeader {
-    std::time_t when = 0;
-    std::string device;
-    double q = 0.0;
-    int bands = 0;
-    double startFrequency = 0.0;
-    double sweepLength = 0.0;  // seconds
-    Delay delay;
-    std::string calibration;         // the calibration in use, as one line; empty for none
-    std::vector<std::string> notes;  // further comment lines, each one line
+// Why the files could not be created.
+struct CreateFailure {
+    enum class Kind {
+        NoDate,    // the run's time has no local date
+        Create,    // path could not be created: error
+        AllTaken,  // every numbered name of that second is taken
+    };
+    Kind kind = Kind::NoDate;
+    std::string path;  // Create: the file; AllTaken: the first base name
+    int error = 0;     // Create: errno
 };
+Outcome<RunFiles, CreateFailure> CreateRunFiles(std::time_t when,
+                                                std::span<const std::string> endings,
+                                                const std::string& directory = ".");
+
+// Why a file could not be written whole: the system's error number, or the
+// words of the library that wrote it (libsndfile, cairo).
+struct WriteFailure {
+    int error = 0;
+    std::string library;
+};
+using Written = Outcome<Done, WriteFailure>;
+
+// The reasons in words, one line without a newline.
+std::string Words(const CreateFailure& failure);
+std::string Words(const WriteFailure& failure);
+
+// Every file of a run is written through its descriptor with these: all of
+// the bytes (through interruptions and short writes), then, to complete the
+// file, fsync and close.
+Written WriteAll(int descriptor, const void* data, std::size_t size);
+// Syncs and closes the descriptor (always), keeping the first failure.
+Written Complete(int descriptor, Written sofar);
 
 // The response file's text: comment lines beginning with '*', then one line
-// per point: frequency (Hz), magnitude (dB), phase (degrees).
-std::string FormatResponse(const ResponseHeader& header, std::span<const ResponsePoint> points);
+// per point: frequency (Hz), magnitude (dB), phase (degrees). notes: further
+// comment lines.
+std::string FormatResponse(const RunDescription& run, const Delay& delay,
+                           std::span<const std::string> notes,
+                           std::span<const ResponsePoint> points);
 
-// Writes text to the open file and closes it (always). Returns an empty
-// string on success, else the reason.
-std::string WriteText(int descriptor, const std::string& text);
+// Writes text to the open file and completes it.
+Written WriteText(int descriptor, const std::string& text);
 
-// Writes a 32-bit float mono WAV file at rate to the open file and closes it
-// (always). Returns an empty string on success, else the reason.
-std::string WriteImpulseWav(int descriptor, std::span<const float> samples, int rate);
+// Appends text to the file at path, created when missing, and completes it.
+// Fails with the open's error before anything is written.
+struct AppendFailure {
+    bool opened = false;  // the file was opened; the write or its completion failed
+    WriteFailure failure;
+};
+Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::string& text);
+
+// Writes a 32-bit float mono WAV file at rate to the open file and completes
+// it.
+Written WriteImpulseWav(int descriptor, std::span<const float> samples, int rate);

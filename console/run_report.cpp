@@ -5,6 +5,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+
+#include "console/acoustics_report.h"
+#include "console/distortion_report.h"
 
 namespace {
 
@@ -25,15 +29,78 @@ void AppendFormat(std::string& text, const char* format, ...) {
     va_end(args);
 }
 
+// Says what the checks of input 1 found: clipping and silence only when
+// they apply, the signal-to-noise ratio always.
+void PrintSignalChecks(const SignalChecks& checks) {
+    if (checks.clippedSamples > 0) {
+        std::printf(
+            "Input 1 clipped: %lld sample(s) reached full scale. Lower the input gain and "
+            "repeat the measurement.\n",
+            static_cast<long long>(checks.clippedSamples));
+    }
+    if (checks.silent) {
+        std::puts("Input 1 is silent: check the microphone and its cable.");
+    } else if (checks.tooLow) {
+        std::printf(
+            "Input 1 is too low to measure (%.1f dBFS during the sweep): check the "
+            "microphone and the input gain.\n",
+            checks.signalLevelDb);
+    }
+    if (!checks.snrKnown) {
+        std::puts("Signal-to-noise ratio: not known (no lead-in before the sweep).");
+    } else if (std::isinf(checks.snrDb)) {
+        std::printf("Signal-to-noise ratio: no noise in the lead-in (sweep %.1f dBFS).\n",
+                    checks.signalLevelDb);
+    } else {
+        std::printf("Signal-to-noise ratio: %.1f dB (sweep %.1f dBFS, lead-in noise %.1f dBFS).\n",
+                    checks.snrDb, checks.signalLevelDb, checks.noiseLevelDb);
+        if (checks.lowSnr) {
+            std::printf(
+                "Warning: the signal-to-noise ratio is below %.0f dB: raise the level or "
+                "quiet the room, and repeat the measurement.\n",
+                kLowestSnrDb);
+        }
+    }
+}
+
+// One line when the take holds more than the room and its noise.
+void PrintDisturbance(const DisturbanceCheck& check) {
+    if (!check.known || !check.disturbed) return;
+    std::printf(
+        "Warning: the take was disturbed at %.2f s (input 1 departs from the room's "
+        "response by %.0f dB more than its noise allows): repeat the measurement.\n",
+        check.seconds, check.excessDb);
+}
+
+const char* TransferProblem(TransferStatus status) {
+    switch (status) {
+        case TransferStatus::Ok:
+            return "";
+        case TransferStatus::NoSignal:
+            return "nothing was played in the swept range";
+        case TransferStatus::TooLong:
+            return "the take is too long to transform";
+        case TransferStatus::NoMemory:
+            return "not enough memory";
+        case TransferStatus::NoResponse:
+            return "the sweep has no energy in the swept range";
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string FormatLevel(double level) {
     if (std::isnan(level)) return "nan";
     if (std::isinf(level)) return level < 0.0 ? "-inf" : "inf";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", level);
-    // A level that rounds to zero shows 0.0, without a sign.
-    if (std::strcmp(text, "-0.0") == 0) return "0.0";
+    return FormatFixed(level, 1);
+}
+
+std::string FormatFixed(double value, int decimals) {
+    std::string text;
+    AppendFormat(text, "%.*f", std::clamp(decimals, 0, 20), value);
+    // A value that rounds to zero shows no sign.
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
     return text;
 }
 
@@ -51,6 +118,41 @@ std::string ResultsText(std::span<const double> levels, std::span<const double> 
     return text;
 }
 
+std::string ResultsText(const RunResult& result, std::span<const double> lowerEdges,
+                        std::span<const double> upperEdges) {
+    std::vector<double> levels;
+    levels.reserve(result.bands.size());
+    for (const BandLevel& band : result.bands) {
+        levels.push_back(band.missing ? -std::numeric_limits<double>::infinity() : band.level);
+    }
+    return ResultsText(levels, lowerEdges, upperEdges);
+}
+
+void PrintRunResult(const RunResult& result, const std::string& resultsText) {
+    std::fputs(resultsText.c_str(), stdout);
+    std::vector<bool> missing;
+    for (const BandLevel& band : result.bands) missing.push_back(band.missing);
+    std::fputs(MissingDataLines(missing).c_str(), stdout);
+    std::fputs(ReturnLevelLine(result.signal.returnLevelDb).c_str(), stdout);
+    PrintSignalChecks(result.signal);
+    PrintDisturbance(result.disturbance);
+    if (result.transfer != TransferStatus::Ok) {
+        // Every band showed -inf: there is no response to save.
+        std::printf(
+            "The room's response could not be computed (%s): no response files were "
+            "written.\n",
+            TransferProblem(result.transfer));
+        return;
+    }
+    std::printf("Acoustic delay: %s ms (%s m at 343 m/s)\n",
+                FormatFixed(result.delay.milliseconds, 2).c_str(),
+                FormatFixed(result.delay.metres, 2).c_str());
+    if (result.distortion) {
+        std::fputs(DistortionSummaryLine(result.distortion->summary).c_str(), stdout);
+    }
+    std::fputs(AcousticsTable(result.acoustics).c_str(), stdout);
+}
+
 std::string MissingDataLines(const std::vector<bool>& missing) {
     std::string text;
     for (std::size_t k = 0; k < missing.size(); ++k) {
@@ -61,17 +163,13 @@ std::string MissingDataLines(const std::vector<bool>& missing) {
 
 std::string ReturnLevelLine(double returnLevel) {
     std::string text;
-    AppendFormat(text, "Ch 1 (sweep): Return Level = %.1f dB\n", returnLevel);
+    text += "Ch 1 (sweep): Return Level = " + FormatFixed(returnLevel, 1) + " dB\n";
     return text;
-}
-
-std::string AnalysisNotes(const AnalysisResult& result) {
-    return MissingDataLines(result.missingData) + ReturnLevelLine(result.returnLevel);
 }
 
 std::string SyncLevelLine(double returnLevel) {
     std::string text;
-    AppendFormat(text, "Ch 2 (sync): Return Level = %.1f dB\n", returnLevel);
+    text += "Ch 2 (sync): Return Level = " + FormatFixed(returnLevel, 1) + " dB\n";
     return text;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyze.h"
+#include "analysis/evaluation.h"
 #include "audio/play_rec.h"
 
 // The lines a measurement prints, made from the results of the computations
@@ -15,21 +15,30 @@
 // band without a level, and 0.0 for any level that rounds to zero.
 std::string FormatLevel(double level);
 
+// value with `decimals` decimals ("%.*f"), without a sign when it rounds to
+// zero.
+std::string FormatFixed(double value, int decimals);
+
 // The results table: a title, a header and one row per band (number, lower
 // and upper edge in whole hertz, level as FormatLevel shows it), as printed
 // and as appended to the results file. Only bands all three spans describe.
 std::string ResultsText(std::span<const double> levels, std::span<const double> lowerEdges,
                         std::span<const double> upperEdges);
 
+// The results table of a run's bands (a missing band shows -inf).
+std::string ResultsText(const RunResult& result, std::span<const double> lowerEdges,
+                        std::span<const double> upperEdges);
+
+// Prints every line of an evaluated take, from the table (resultsText, as
+// ResultsText makes it) to the acoustics; the files line follows when the
+// run is saved.
+void PrintRunResult(const RunResult& result, const std::string& resultsText);
+
 // One line for each band without data.
 std::string MissingDataLines(const std::vector<bool>& missing);
 
 // Channel 1's return level line.
 std::string ReturnLevelLine(double returnLevel);
-
-// The lines after the table: each band without data, then channel 1's
-// return level.
-std::string AnalysisNotes(const AnalysisResult& result);
 
 // The channel-2 return level line.
 std::string SyncLevelLine(double returnLevel);

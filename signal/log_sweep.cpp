@@ -52,17 +52,16 @@ LogSweep PlanLogSweep(double startFrequency, double endFrequency, double rate,
     return sweep;
 }
 
-void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::span<double> track,
-                  std::int64_t frameCount, double amplitude, std::int64_t leadIn) {
+void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::int64_t frameCount,
+                  double amplitude, std::int64_t leadIn) {
     // The same bounds as the linear sweep: 0 <= leadIn <= frameCount, and
-    // nothing written past either array.
+    // nothing written past the array.
     frameCount = std::max<std::int64_t>(frameCount, 0);
     leadIn = std::clamp<std::int64_t>(leadIn, 0, frameCount);
     const std::int64_t sampleEnd = std::min(frameCount, static_cast<std::int64_t>(samples.size()));
     std::fill(samples.begin(), samples.begin() + sampleEnd, 0);
     if (!sweep.usable) return;
     const std::int64_t sweepCount = std::min(sweep.sweepFrames, (frameCount - leadIn) - leadIn);
-    const std::int64_t trackSize = static_cast<std::int64_t>(track.size());
 
     // Frames for the frequency to grow by the factor e.
     const double growthFrames = sweep.rateConstant * sweep.rate;
@@ -74,11 +73,9 @@ void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::s
     const double phaseScale = 2.0 * std::numbers::pi * sweep.low * sweep.rateConstant;
     const double peak = amplitude * kFullScale;
     const std::int64_t fadeOutBegin = sweep.sweepFrames - sweep.fadeOutFrames;
-    const std::int64_t sweepEnd = std::min(sweepCount, std::max(trackSize, sampleEnd - leadIn));
+    const std::int64_t sweepEnd = std::min(sweepCount, sampleEnd - leadIn);
     for (std::int64_t j = 0; j < sweepEnd; ++j) {
         const double x = static_cast<double>(j) / growthFrames;
-        if (j < trackSize) track[static_cast<std::size_t>(j)] = sweep.low * std::exp(x);
-        if (leadIn + j >= sampleEnd) continue;
         double gain = 1.0;
         if (j < sweep.fadeInFrames) {
             const double share = static_cast<double>(j) / static_cast<double>(sweep.fadeInFrames);

@@ -39,7 +39,6 @@ LogSweep PlanLogSweep(double startFrequency, double endFrequency, double rate,
 // Silence, the exponential sweep, silence, laid out as MakeSweep lays out
 // the linear one: samples holds frameCount entries, the sweep begins at
 // leadIn and lasts sweep.sweepFrames (cut to what frameCount - 2 * leadIn
-// leaves); track receives the sweep's frequency per sweep sample. An
-// unusable sweep leaves the whole of samples silent.
-void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::span<double> track,
-                  std::int64_t frameCount, double amplitude, std::int64_t leadIn);
+// leaves). An unusable sweep leaves the whole of samples silent.
+void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::int64_t frameCount,
+                  double amplitude, std::int64_t leadIn);

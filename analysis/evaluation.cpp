@@ -1,0 +1,63 @@
+#include "analysis/evaluation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
+    RunResult result;
+    TransferFunction h = ComputeTransfer(take);
+    result.transfer = h.status;
+    result.rate = take.rate;
+    // The take against the loop it was measured through, before the
+    // microphone's calibration changes H; without one, the impulse response
+    // serves what follows too.
+    Waveform response = ImpulseResponseOf(h);
+    result.disturbance = CheckDisturbance(take, response);
+    if (h.status == TransferStatus::Ok && plan.calibration != nullptr) {
+        ApplyCalibration(h, *plan.calibration);
+        response = Waveform();
+    }
+    // The sweep may reach beyond the bands (the exponential one does); what
+    // is reported keeps to the range asked for.
+    h.startFrequency = plan.lowFrequency;
+    h.endFrequency = plan.highFrequency;
+    result.lowFrequency = plan.lowFrequency;
+    result.highFrequency = plan.highFrequency;
+
+    result.bands = BandLevels(h, plan.lowerEdges, plan.upperEdges);
+    result.signal = CheckSignal(take.captured, take.capturedSweepStart, plan.sweepFrames);
+    if (h.status != TransferStatus::Ok) return result;
+
+    if (response.empty()) response = ImpulseResponseOf(h);
+    result.delay = FindDelay(response, take.rate);
+    result.impulse = CutImpulseResponse(response, take.rate, result.delay.samples,
+                                        kImpulseLeadSeconds, kImpulseTailSeconds);
+    response = Waveform();
+
+    if (plan.exponential) {
+        const HarmonicSpectra spectra = ExtractHarmonics(h, result.delay.samples, *plan.exponential);
+        DistortionFigures figures;
+        figures.curve = DistortionCurve(spectra, h.startFrequency, h.endFrequency, 12);
+        for (const double frequency : kDistortionSummaryFrequencies) {
+            if (frequency >= h.startFrequency && frequency <= h.endFrequency) {
+                figures.summary.push_back(DistortionAt(spectra, frequency, 12));
+            }
+        }
+        result.distortion = std::move(figures);
+    }
+    // The acoustics from just before time zero: the direct sound is found
+    // in that stretch, and the ringing ahead of it stays out of the search.
+    const std::span<const float> impulse(result.impulse.samples);
+    const auto acousticsLead = static_cast<std::int64_t>(std::ceil(kAcousticsLeadSeconds * take.rate));
+    const auto skip = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(result.impulse.zeroIndex - acousticsLead, 0,
+                                 static_cast<std::int64_t>(impulse.size())));
+    result.acoustics = ComputeAcoustics(impulse.subspan(skip), take.rate, std::nullopt,
+                                        h.startFrequency, h.endFrequency);
+    result.response = SmoothedResponse(h, 96);
+    result.smoothed = SmoothedResponse(h, 12);
+    result.noiseFloor = SmoothedNoise(h, 12);
+    return result;
+}

@@ -1,0 +1,126 @@
+#include "console/run_save.h"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "console/acoustics_report.h"
+#include "console/distortion_report.h"
+#include "console/plot.h"
+#include "console/run_files.h"
+
+namespace {
+
+// Appends the table to the results file; says why when it could not.
+void AppendResults(const std::string& resultsText) {
+    const auto appended = AppendText(kResultsFile, resultsText);
+    if (appended.ok()) return;
+    const AppendFailure& failure = appended.reason();
+    if (!failure.opened) {
+        std::printf("The results were not saved: %s could not be opened: %s\n", kResultsFile,
+                    Words(failure.failure).c_str());
+    } else {
+        std::printf("The results were not fully saved to %s: %s\n", kResultsFile,
+                    Words(failure.failure).c_str());
+    }
+}
+
+PlotCurve CurveOf(const std::vector<ResponsePoint>& points) {
+    PlotCurve curve;
+    for (const ResponsePoint& point : points) {
+        curve.frequencies.push_back(point.frequency);
+        curve.levels.push_back(point.magnitudeDb);
+    }
+    return curve;
+}
+
+// The picture: the response at 1/12 octave, the table's bands, the noise
+// floor, the THD of an exponential sweep and, where measured, the T30 per
+// octave in a corner.
+PlotData PlotOf(const RunDescription& run, const RunResult& result,
+                std::span<const double> lower, std::span<const double> upper) {
+    PlotData plot;
+    plot.titleLines = PlotTitleLines(run, result.delay.milliseconds / 1000.0);
+    plot.response = CurveOf(result.smoothed);
+    plot.noiseFloor = CurveOf(result.noiseFloor);
+    for (std::size_t b = 0; b < result.bands.size() && b < lower.size() && b < upper.size(); ++b) {
+        const BandLevel& band = result.bands[b];
+        plot.bands.push_back(
+            {lower[b], upper[b], band.missing ? -std::numeric_limits<double>::infinity() : band.level});
+    }
+    plot.lowFrequency = result.lowFrequency;
+    plot.highFrequency = result.highFrequency;
+    for (const OctaveAcoustics& band : result.acoustics.bands) {
+        if (!band.t30.value) continue;
+        if (plot.cornerLines.empty()) plot.cornerLines.push_back("T30 per octave");
+        char line[64];
+        std::snprintf(line, sizeof line, "%5d Hz  %.2f s", band.nominalHz, *band.t30.value);
+        plot.cornerLines.push_back(line);
+    }
+    if (result.distortion) plot.extra = ThdPlotCurve(result.distortion->curve);
+    return plot;
+}
+
+// One file of the run: its name's ending and how it is written.
+struct RunFile {
+    const char* ending;
+    std::function<Written(int)> write;
+};
+
+void WriteRunFiles(const RunDescription& run, const RunResult& result,
+                   std::span<const double> lower, std::span<const double> upper) {
+    const PlotData plot = PlotOf(run, result, lower, upper);
+    std::vector<std::string> notes;
+    if (result.distortion) notes.push_back(kDistortionNote);
+    std::vector<RunFile> files = {
+        {".frd",
+         [&](int fd) {
+             return WriteText(fd, FormatResponse(run, result.delay, notes, result.response));
+         }},
+        {"_ir.wav",
+         [&](int fd) {
+             return WriteImpulseWav(fd, result.impulse.samples, static_cast<int>(result.rate));
+         }},
+        {".png", [&](int fd) { return WritePlotPng(fd, plot); }},
+        {".svg", [&](int fd) { return WritePlotSvg(fd, plot); }},
+        {"_acoustics.txt",
+         [&](int fd) { return WriteText(fd, AcousticsFileText(result.acoustics, run)); }},
+    };
+    if (result.distortion) {
+        files.push_back({"_distortion.txt", [&](int fd) {
+                             return WriteText(fd,
+                                              DistortionFileText(result.distortion->curve, run));
+                         }});
+    }
+    std::vector<std::string> endings;
+    for (const RunFile& file : files) endings.push_back(file.ending);
+    auto created = CreateRunFiles(run.when, endings);
+    if (!created) {
+        std::printf("The run's files were not saved: %s\n", Words(created.reason()).c_str());
+        return;
+    }
+    RunFiles& reserved = created.value();
+    std::string saved;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string name = reserved.base + files[i].ending;
+        const Written written = files[i].write(reserved.Release(i));
+        if (written.ok()) {
+            saved += " " + name;
+        } else {
+            std::printf("%s was not fully saved: %s\n", name.c_str(),
+                        Words(written.reason()).c_str());
+        }
+    }
+    if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
+}
+
+}  // namespace
+
+void SaveRun(const RunDescription& run, const RunResult& result,
+             std::span<const double> lowerEdges, std::span<const double> upperEdges,
+             const std::string& resultsText) {
+    if (result.transfer == TransferStatus::Ok) WriteRunFiles(run, result, lowerEdges, upperEdges);
+    AppendResults(resultsText);
+}
