@@ -43,8 +43,7 @@ Distorted Measure(double a, double b, double echo) {
     Distorted d;
     d.plan = PlanLogSweep(100.0, 5000.0, kRate, kSweep);
     std::vector<std::int64_t> played(kFrames);
-    std::vector<double> track(kFrames);
-    MakeLogSweep(d.plan, played, track, kFrames, kAmplitude, kLeadIn);
+    MakeLogSweep(d.plan, played, kFrames, kAmplitude, kLeadIn);
     std::vector<double> bent(kFrames);
     for (std::int64_t n = 0; n < kFrames; ++n) {
         const double x = static_cast<double>(played[n]) / kFullScale;

@@ -51,8 +51,7 @@ struct Recording {
 Recording Record(const Case& c) {
     Recording r;
     r.played.resize(kFrames);
-    std::vector<double> track(kFrames);
-    MakeSweep(48000, r.played, track, 20.0, c.endFrequency, kFrames, 0.5, kLeadIn);
+    MakeSweep(48000, r.played, 20.0, c.endFrequency, kFrames, 0.5, kLeadIn);
     std::vector<double> room(kFrames, 0.0);
     for (std::int64_t n = 0; n < kFrames; ++n) {
         for (const Tap& tap : kRoom) {

@@ -24,14 +24,12 @@ constexpr double kPeak = 0.5 * 8388608.0;
 struct Made {
     LogSweep plan;
     std::vector<std::int64_t> samples;
-    std::vector<double> track;
 };
 
 // The default run's bands, 18 Hz to 16175 Hz, over a 10 s sweep.
 Made DefaultSweep() {
-    Made m{PlanLogSweep(18.0, 16175.0, kRate, kSweep), std::vector<std::int64_t>(kFrames, 77),
-           std::vector<double>(kFrames, -1.0)};
-    MakeLogSweep(m.plan, m.samples, m.track, kFrames, 0.5, kLeadIn);
+    Made m{PlanLogSweep(18.0, 16175.0, kRate, kSweep), std::vector<std::int64_t>(kFrames, 77)};
+    MakeLogSweep(m.plan, m.samples, kFrames, 0.5, kLeadIn);
     return m;
 }
 
@@ -107,27 +105,17 @@ TEST(LogSweepPlan, UnusableRangesAndLengths) {
     }
 }
 
-TEST(LogSweep, TrackFollowsTheExponentialAndEndsAtTheTop) {
+TEST(LogSweep, InstantaneousFrequencyFollowsTheExponential) {
     const Made m = DefaultSweep();
-    for (std::int64_t j : {0, 1, 1000, 100000, 240000, 400000, 479999}) {
-        EXPECT_NEAR(m.track[j], Nominal(9.0, 22800.0, j), 1e-9 * m.track[j]) << j;
-    }
-    EXPECT_EQ(m.track[0], 9.0);
-    // One sample after the last, the track would reach the top.
+    // One sample after the last, the frequency would reach the top.
     EXPECT_NEAR(Nominal(9.0, 22800.0, kSweep), 22800.0, 1e-6);
-    EXPECT_NEAR(m.track[kSweep - 1] * std::pow(22800.0 / 9.0, 1.0 / kSweep), 22800.0, 1e-6);
-    // Entries past the sweep keep what the caller left there.
-    EXPECT_EQ(m.track[kSweep], -1.0);
-}
-
-TEST(LogSweep, InstantaneousFrequencyMatchesTheTrack) {
-    const Made m = DefaultSweep();
     // From a quarter octave in, where the fade has ended, to the top; each
     // over about one cycle of the tone.
     for (std::int64_t j : {30000, 60000, 120000, 200000, 300000, 400000, 460000, 476000}) {
-        const auto half = std::max<std::int64_t>(10, std::llround(kRate / m.track[j] / 2.0));
+        const double expected = Nominal(9.0, 22800.0, j);
+        const auto half = std::max<std::int64_t>(10, std::llround(kRate / expected / 2.0));
         const double measured = LocalFrequency(m.samples, kLeadIn + j, half);
-        EXPECT_NEAR(measured, m.track[j], 0.005 * m.track[j]) << "sweep sample " << j;
+        EXPECT_NEAR(measured, expected, 0.005 * expected) << "sweep sample " << j;
     }
 }
 
@@ -190,26 +178,21 @@ TEST(LogSweep, HalfCosineFadesAtBothEnds) {
 
 TEST(LogSweep, UnusableSweepIsSilence) {
     std::vector<std::int64_t> samples(1000, 77);
-    std::vector<double> track(1000, -1.0);
-    MakeLogSweep(PlanLogSweep(0.0, 1000.0, kRate, 800), samples, track, 1000, 0.5, 100);
+    MakeLogSweep(PlanLogSweep(0.0, 1000.0, kRate, 800), samples, 1000, 0.5, 100);
     for (std::int64_t s : samples) ASSERT_EQ(s, 0);
-    EXPECT_EQ(track[0], -1.0);
 }
 
 TEST(LogSweep, CountsBeyondTheArraysAreClamped) {
     const LogSweep plan = PlanLogSweep(100.0, 1000.0, kRate, 1000000);
     std::vector<std::int64_t> store(110, 77);
-    std::vector<double> trackStore(60, -1.0);
-    MakeLogSweep(plan, std::span(store).first(100), std::span(trackStore).first(50),
-                 std::numeric_limits<std::int64_t>::max(), 0.5, 10);
+    MakeLogSweep(plan, std::span(store).first(100), std::numeric_limits<std::int64_t>::max(), 0.5,
+                 10);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(store[i], 0) << i;
+    EXPECT_NE(store[99], 77);
     for (int i = 100; i < 110; ++i) EXPECT_EQ(store[i], 77) << i;
-    EXPECT_EQ(trackStore[0], 50.0);
-    EXPECT_NE(trackStore[49], -1.0);
-    for (int i = 50; i < 60; ++i) EXPECT_EQ(trackStore[i], -1.0) << i;
     // A lead-in longer than the buffer leaves it silent.
     std::vector<std::int64_t> samples(100, 77);
-    MakeLogSweep(plan, samples, {}, 100, 0.5, 500);
+    MakeLogSweep(plan, samples, 100, 0.5, 500);
     for (std::int64_t s : samples) ASSERT_EQ(s, 0);
 }
 

@@ -18,15 +18,20 @@ constexpr double kTurn = 6.28318;
 
 struct Sweep {
     std::vector<std::int64_t> samples;
-    std::vector<double> track;
 };
 
 // The default run's sweep: 48000 Hz, 10 s plus two half-second silences,
 // half of full scale, 18 Hz to 16175 Hz.
 Sweep DefaultSweep() {
-    Sweep s{std::vector<std::int64_t>(kFrames, 77), std::vector<double>(kFrames, -1.0)};
-    MakeSweep(48000, s.samples, s.track, 18.0, 16175.0, kFrames, 0.5, kLeadIn);
+    Sweep s{std::vector<std::int64_t>(kFrames, 77)};
+    MakeSweep(48000, s.samples, 18.0, 16175.0, kFrames, 0.5, kLeadIn);
     return s;
+}
+
+// The default sweep's nominal frequency at sweep sample j: a straight line
+// from 18 Hz that reaches 16175 Hz one sample after the sweep's end.
+double DefaultFrequency(std::int64_t j) {
+    return 18.0 + (16175.0 - 18.0) * static_cast<double>(j) / static_cast<double>(kSweep);
 }
 
 // Local frequency in Hz of a sampled sine around index centre: for a pure
@@ -50,13 +55,6 @@ TEST(Sweep, DefaultRunValues) {
     EXPECT_EQ(s.samples[24001], 9891);
     EXPECT_EQ(s.samples[24100], 1068745);
     EXPECT_EQ(s.samples[25000], -4145224);
-    EXPECT_EQ(s.track[0], 18.0);
-    EXPECT_DOUBLE_EQ(s.track[1], 18.0 + 16157.0 / 480000.0);
-    EXPECT_NEAR(s.track[479999], 16174.966, 0.0005);
-    EXPECT_DOUBLE_EQ(s.track[479999], 18.0 + 16157.0 * 479999.0 / 480000.0);
-    // Entries past the sweep keep what the caller left there.
-    EXPECT_EQ(s.track[480000], -1.0);
-    EXPECT_EQ(s.track[kFrames - 1], -1.0);
 }
 
 TEST(Sweep, SilencesAndBounds) {
@@ -88,25 +86,21 @@ TEST(Sweep, SamplesFollowTheIntegralOfTheTrack) {
     EXPECT_LE(worst, 1);
 }
 
-TEST(Sweep, InstantaneousFrequencyMatchesTheTrack) {
+TEST(Sweep, InstantaneousFrequencyRisesLinearly) {
     // A phase taken as (frequency at j) * j would make the tone rise twice
-    // as fast as the track; measured at points along the sweep, the tone's
-    // frequency must equal the track's value there.
+    // as fast; measured at points along the sweep, the tone's frequency
+    // must equal the straight line's value there.
     const Sweep s = DefaultSweep();
     for (std::int64_t j : {2000, 30000, 120000, 240000, 360000, 450000, 479000}) {
         const double measured = LocalFrequency(s.samples, kLeadIn + j, 200);
-        EXPECT_NEAR(measured, s.track[j], 0.002 * s.track[j] + 1.0) << "sweep sample " << j;
+        const double expected = DefaultFrequency(j);
+        EXPECT_NEAR(measured, expected, 0.002 * expected + 1.0) << "sweep sample " << j;
     }
 }
 
 TEST(Sweep, SteadyToneWhenStartEqualsEnd) {
     std::vector<std::int64_t> samples(20000);
-    std::vector<double> track(20000, -1.0);
-    MakeSweep(48000, samples, track, 1000.0, 1000.0, 20000, 0.5, 1000);
-    for (std::int64_t j = 0; j < 18000; ++j) {
-        ASSERT_EQ(track[j], 1000.0) << j;
-    }
-    EXPECT_EQ(track[18000], -1.0);
+    MakeSweep(48000, samples, 1000.0, 1000.0, 20000, 0.5, 1000);
     for (std::int64_t j : {500, 9000, 17000}) {
         EXPECT_NEAR(LocalFrequency(samples, 1000 + j, 300), 1000.0, 0.5) << j;
     }
@@ -114,37 +108,31 @@ TEST(Sweep, SteadyToneWhenStartEqualsEnd) {
 
 TEST(Sweep, NoLeadIn) {
     std::vector<std::int64_t> samples(4800, 77);
-    std::vector<double> track(4800, -1.0);
-    MakeSweep(48000, samples, track, 100.0, 1000.0, 4800, 0.5, 0);
+    MakeSweep(48000, samples, 100.0, 1000.0, 4800, 0.5, 0);
     EXPECT_EQ(samples[0], 0);  // phase 0
     EXPECT_GT(samples[1], 0);
     EXPECT_NE(samples[4799], 77);
-    EXPECT_DOUBLE_EQ(track[4799], 100.0 + 900.0 * 4799.0 / 4800.0);
     EXPECT_NEAR(LocalFrequency(samples, 2400, 100), 550.0, 2.0);
 }
 
 TEST(Sweep, NoSweepWhenTheSilencesFillTheBuffer) {
     for (std::int64_t frames : {2000, 1500, 1000}) {
         std::vector<std::int64_t> samples(frames, 77);
-        std::vector<double> track(frames, -1.0);
-        MakeSweep(48000, samples, track, 18.0, 16175.0, frames, 0.5, 1000);
+        MakeSweep(48000, samples, 18.0, 16175.0, frames, 0.5, 1000);
         for (std::int64_t i = 0; i < frames; ++i) {
             ASSERT_EQ(samples[i], 0) << frames << " " << i;
         }
-        EXPECT_EQ(track[0], 18.0);
-        EXPECT_EQ(track[1], -1.0);
     }
 }
 
 TEST(Sweep, TruncatesTowardZero) {
     // Peak 2.9: samples reach 2 and -2, never -3 as flooring would give.
     std::vector<std::int64_t> samples(4800);
-    std::vector<double> track(4800);
-    MakeSweep(48000, samples, track, 1000.0, 1000.0, 4800, 2.9 / 8388608.0, 0);
+    MakeSweep(48000, samples, 1000.0, 1000.0, 4800, 2.9 / 8388608.0, 0);
     EXPECT_EQ(*std::max_element(samples.begin(), samples.end()), 2);
     EXPECT_EQ(*std::min_element(samples.begin(), samples.end()), -2);
     // Peak 0.9: every sample truncates to 0.
-    MakeSweep(48000, samples, track, 1000.0, 1000.0, 4800, 0.9 / 8388608.0, 0);
+    MakeSweep(48000, samples, 1000.0, 1000.0, 4800, 0.9 / 8388608.0, 0);
     EXPECT_EQ(*std::max_element(samples.begin(), samples.end()), 0);
     EXPECT_EQ(*std::min_element(samples.begin(), samples.end()), 0);
 }
@@ -160,25 +148,22 @@ TEST(Sweep, NonFiniteInputsGiveSilence) {
                           Case{48000, nan, 16175.0, 0.5}, Case{48000, 18.0, inf, 0.5},
                           Case{0, 18.0, 16175.0, 0.5}}) {
         std::vector<std::int64_t> samples(1000, 77);
-        std::vector<double> track(1000);
-        MakeSweep(c.rate, samples, track, c.start, c.end, 1000, c.amplitude, 100);
+        MakeSweep(c.rate, samples, c.start, c.end, 1000, c.amplitude, 100);
         for (std::int64_t i = 0; i < 1000; ++i) {
             ASSERT_EQ(samples[i], 0) << c.rate << " " << c.amplitude << " " << i;
         }
     }
     // A huge finite amplitude saturates instead of overflowing.
     std::vector<std::int64_t> samples(100);
-    std::vector<double> track(100);
-    MakeSweep(48000, samples, track, 1000.0, 1000.0, 100, 1e300, 0);
+    MakeSweep(48000, samples, 1000.0, 1000.0, 100, 1e300, 0);
     EXPECT_EQ(samples[1], std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(Sweep, CountsBeyondTheArraysAreClamped) {
-    // frameCount larger than both arrays: the arrays are filled, nothing more.
+    // frameCount larger than the array: the array is filled, nothing more.
     std::vector<std::int64_t> sampleStore(110, 77);
-    std::vector<double> trackStore(60, -1.0);
-    MakeSweep(48000, std::span(sampleStore).first(100), std::span(trackStore).first(50), 1000.0,
-              2000.0, std::numeric_limits<std::int64_t>::max(), 0.5, 10);
+    MakeSweep(48000, std::span(sampleStore).first(100), 1000.0, 2000.0,
+              std::numeric_limits<std::int64_t>::max(), 0.5, 10);
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(sampleStore[i], 0) << i;
     }
@@ -186,30 +171,17 @@ TEST(Sweep, CountsBeyondTheArraysAreClamped) {
     for (int i = 100; i < 110; ++i) {
         EXPECT_EQ(sampleStore[i], 77) << i;
     }
-    EXPECT_EQ(trackStore[49], 1000.0);  // the slope over a huge sweep is tiny
-    for (int i = 50; i < 60; ++i) {
-        EXPECT_EQ(trackStore[i], -1.0) << i;
-    }
 
     // Negative and oversized lead-ins behave as 0 and as the whole buffer.
     std::vector<std::int64_t> samples(100, 77);
-    std::vector<double> track(100, -1.0);
-    MakeSweep(48000, samples, track, 1000.0, 2000.0, 100, 0.5, -5);
+    MakeSweep(48000, samples, 1000.0, 2000.0, 100, 0.5, -5);
     EXPECT_EQ(samples[0], 0);
     EXPECT_NE(samples[1], 0);
-    EXPECT_DOUBLE_EQ(track[99], 1000.0 + 1000.0 * 99.0 / 100.0);
-    MakeSweep(48000, samples, track, 1000.0, 2000.0, 100, 0.5,
-              std::numeric_limits<std::int64_t>::max());
+    MakeSweep(48000, samples, 1000.0, 2000.0, 100, 0.5, std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(std::count(samples.begin(), samples.end(), 0), 100);
-    // Without a track the samples are still written.
-    std::fill(samples.begin(), samples.end(), 77);
-    MakeSweep(48000, samples, {}, 1000.0, 2000.0, 100, 0.5, 0);
-    EXPECT_EQ(samples[0], 0);
-    EXPECT_GT(samples[1], 0);
-    EXPECT_NE(samples[99], 77);
     // A negative frame count writes nothing.
     std::fill(samples.begin(), samples.end(), 77);
-    MakeSweep(48000, samples, track, 1000.0, 2000.0, -100, 0.5, 0);
+    MakeSweep(48000, samples, 1000.0, 2000.0, -100, 0.5, 0);
     EXPECT_EQ(std::count(samples.begin(), samples.end(), 77), 100);
 }
 

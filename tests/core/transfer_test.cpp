@@ -130,8 +130,7 @@ Signals MakeTake(double seconds, double start, double end, const Room& room,
     Signals s;
     const auto frames = static_cast<std::int64_t>(seconds * kRate) + 48000;
     s.played.resize(static_cast<std::size_t>(frames));
-    std::vector<double> track(static_cast<std::size_t>(frames));
-    MakeSweep(48000, s.played, track, start, end, frames, 0.5, kLeadIn);
+    MakeSweep(48000, s.played, start, end, frames, 0.5, kLeadIn);
     const std::vector<double> out = room.Apply(s.played);
     s.captured.assign(static_cast<std::size_t>(frames), 0);
     std::mt19937 random(7);
@@ -583,8 +582,7 @@ TEST(SignalChecks, ClippingSilenceLevelAndNoise) {
     for (const CheckCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::int64_t> played(frames);
-        std::vector<double> track(frames);
-        MakeSweep(48000, played, track, 20.0, 16000.0, frames, 0.5, kLeadIn);
+        MakeSweep(48000, played, 20.0, 16000.0, frames, 0.5, kLeadIn);
         std::mt19937 random(5);
         std::normal_distribution<double> noise(0.0, 8388608.0 * std::pow(10.0, c.noiseDbfs / 20.0));
         std::vector<std::int64_t> captured(frames);
