@@ -123,9 +123,6 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
                    Format("%.0f", needDb) + " dB needed";
         case AcousticsGap::kCurveEnds:
             return "the decay meets the noise before reaching " + Format("%.0f", bottomDb) + " dB";
-        case AcousticsGap::kNotStraight:
-            return "the decay curve is not a straight line over the evaluation range "
-                   "(non-linearity above 10 per mille)";
         case AcousticsGap::kLateBelowNoise:
             return "the decay meets the noise before the early period ends, so there is no late "
                    "energy to measure";
