@@ -25,8 +25,6 @@ constexpr double kNoiseTailShare = 0.1;
 
 // Reverberation times beyond this are not a decay.
 constexpr double kMaxReverbSeconds = 1000.0;
-// Largest non-linearity 1000 (1 - r^2) of a decay fit, in per mille.
-constexpr double kMaxNonLinearityPermille = 10.0;
 
 // Floor for levels in dB relative to the largest value, so that digital
 // silence has a finite level.
@@ -246,17 +244,26 @@ AcousticValue ReverbTime(const DecayEnergy& energy, std::size_t start, double sa
     if (!line || !(line->slope < 0.0)) return {std::nullopt, AcousticsGap::kNoDecay};
     const double seconds = -60.0 / line->slope;
     if (!(seconds < kMaxReverbSeconds)) return {std::nullopt, AcousticsGap::kNoDecay};
+    AcousticValue result{std::nullopt, AcousticsGap::kNone};
+    // r^2 may round a hair above 1 for a perfect line.
+    result.nonlinearityPermille = std::max(0.0, 1000.0 * (1.0 - line->r2));
     // A decay faster than the octave filter's own is the filter's, not the
     // room's.
-    if (seconds < shortestSeconds) return {std::nullopt, AcousticsGap::kBelowResolution};
-    // The non-linearity parameter of the room-acoustics standard, for the
-    // reverberation times (the early decay is curved by the direct sound by
-    // nature): a decay curve this far from its line is no single
-    // exponential decay.
-    if (topDb < 0.0 && 1000.0 * (1.0 - line->r2) > kMaxNonLinearityPermille) {
-        return {std::nullopt, AcousticsGap::kNotStraight};
+    if (seconds < shortestSeconds) {
+        result.gap = AcousticsGap::kBelowResolution;
+        return result;
     }
-    return {seconds, AcousticsGap::kNone};
+    // The reverberation times' curve should be straight; the early decay's
+    // is curved by the direct sound by nature. A curved decay (two decays,
+    // coupled spaces, a tail that is not the room's) still has its slope
+    // over the evaluation range, read together with the non-linearity.
+    result.curved = topDb < 0.0 && result.nonlinearityPermille > kMaxNonLinearityPermille;
+    if (topDb < 0.0 && result.nonlinearityPermille > kMaxFitNonLinearityPermille) {
+        result.gap = AcousticsGap::kNoLine;
+        return result;
+    }
+    result.value = seconds;
+    return result;
 }
 
 // Early-to-late ratio (dB) at the given boundary after the onset.
@@ -370,6 +377,9 @@ void AnalyseBand(OctaveAcoustics& band, std::span<const double> response, std::s
     band.edt = ReverbTime(energy, arrival, sampleRate, 0.0, -10.0, range, kEdtRangeDb, shortest);
     band.t20 = ReverbTime(energy, arrival, sampleRate, -5.0, -25.0, range, kT20RangeDb, shortest);
     band.t30 = ReverbTime(energy, arrival, sampleRate, -5.0, -35.0, range, kT30RangeDb, shortest);
+    if (band.t20.value && band.t30.value) {
+        band.curvaturePercent = 100.0 * (*band.t30.value / *band.t20.value - 1.0);
+    }
 
     const std::size_t at50 = arrival + ClampIndex(std::round(0.050 * sampleRate), SIZE_MAX / 2);
     const std::size_t at80 = arrival + ClampIndex(std::round(0.080 * sampleRate), SIZE_MAX / 2);

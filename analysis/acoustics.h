@@ -21,7 +21,11 @@
 //    compensation);
 //  - EDT, T20 and T30 are least-squares slopes of that decay curve over
 //    0..-10 dB, -5..-25 dB and -5..-35 dB, extrapolated to 60 dB; C50, C80 and
-//    D50 split the same (noise-free) energy at 50 and 80 ms after the onset.
+//    D50 split the same (noise-free) energy at 50 and 80 ms after the onset;
+//  - a T20 or T30 whose curve is far from its fitted line (non-linearity
+//    1000 (1 - r^2) above 10 per mille) is given and marked curved, and the
+//    curvature 100 (T30 / T20 - 1) tells how the decay bends (ISO 3382-2,
+//    Annex B).
 // Every missing value carries the reason it is missing.
 
 #include <array>
@@ -58,8 +62,15 @@ enum class AcousticsGap {
     kCurveEnds,        // the decay curve meets the noise before the evaluation range ends
     kBelowResolution,  // the decay is faster than the octave filter can resolve
     kLateBelowNoise,   // the decay meets the noise before the early period ends
-    kNotStraight,      // the decay curve is too far from a straight line to fit
+    kNoLine,           // the decay curve is so far from a line that no slope describes it
 };
+
+// Largest non-linearity 1000 (1 - r^2) of a straight T20 or T30 fit (per
+// mille); above it the decay is curved.
+constexpr double kMaxNonLinearityPermille = 10.0;
+// Beyond this non-linearity (r^2 below 0.9) a line through the decay curve
+// describes no decay of the room: no value is given.
+constexpr double kMaxFitNonLinearityPermille = 100.0;
 
 // A reverberation time T is resolved by a band-pass of bandwidth B run over
 // the time-reversed response when B T exceeds this (Jacobsen and Rindel);
@@ -72,6 +83,12 @@ double ShortestResolvedSeconds(double lowerHz, double upperHz);
 struct AcousticValue {
     std::optional<double> value;
     AcousticsGap gap = AcousticsGap::kNone;
+    // Reverberation times only, where a line was fitted: the fit's
+    // non-linearity 1000 (1 - r^2) in per mille, and for T20 and T30 whether
+    // it exceeds kMaxNonLinearityPermille (the value is then given all the
+    // same, but the decay is no single exponential).
+    double nonlinearityPermille = 0.0;
+    bool curved = false;
 };
 
 struct OctaveAcoustics {
@@ -87,6 +104,9 @@ struct OctaveAcoustics {
     AcousticValue edt, t20, t30;  // seconds
     AcousticValue c50, c80;       // dB
     AcousticValue d50;            // percent
+    // 100 (T30 / T20 - 1) where both are given: near 0 for a straight decay,
+    // above some 10 % for a curved one.
+    std::optional<double> curvaturePercent;
 };
 
 struct AcousticsResult {

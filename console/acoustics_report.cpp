@@ -30,16 +30,24 @@ std::string Format(const char* format, double value) {
     return text;
 }
 
-// A value's text, short enough to leave a space in its column.
-std::string Cell(const AcousticValue& value, const char* format) {
-    if (!value.value) return "-";
-    std::string text = Format(format, *value.value);
-    if (text.size() >= static_cast<std::size_t>(kAcousticsColumnWidth)) {
-        text = Format("%.0e", *value.value);
-    }
+// The mark after a value whose decay is curved.
+constexpr char kCurvedMark = '*';
+
+// A number's text, short enough to leave a space in its column after mark
+// (when there is one); "-" for none.
+std::string Cell(std::optional<double> value, const char* format, bool mark = false) {
+    if (!value) return "-";
+    const std::size_t room = static_cast<std::size_t>(kAcousticsColumnWidth) - (mark ? 1 : 0);
+    std::string text = Format(format, *value);
+    if (text.size() >= room) text = Format("%.0e", *value);
     // A value that rounds to zero has no sign.
     if (text.find_first_not_of("-0.") == std::string::npos && text[0] == '-') text.erase(0, 1);
+    if (mark) text += kCurvedMark;
     return text;
+}
+
+std::string Cell(const AcousticValue& value, const char* format) {
+    return Cell(value.value, format, value.value && value.curved);
 }
 
 // text right-aligned in width (text is never cut).
@@ -57,6 +65,16 @@ bool AnyMissing(const AcousticsResult& result) {
     for (const OctaveAcoustics& band : result.bands) {
         for (const Parameter& p : kParameters) {
             if (!(band.*p.value).value) return true;
+        }
+    }
+    return false;
+}
+
+bool AnyCurved(const AcousticsResult& result) {
+    for (const OctaveAcoustics& band : result.bands) {
+        for (const Parameter& p : kParameters) {
+            const AcousticValue& v = band.*p.value;
+            if (v.value && v.curved) return true;
         }
     }
     return false;
@@ -97,6 +115,9 @@ std::string AcousticsFileName(const std::tm& t) {
 std::string AcousticsTable(const AcousticsResult& result) {
     std::string out = "Room acoustics per octave:\n" + Rows(result);
     if (AnyMissing(result)) out += "- : not available, the reasons are in the acoustics file\n";
+    if (AnyCurved(result)) {
+        out += "* : curved decay (non-linearity over 10 per mille), see the acoustics file\n";
+    }
     return out;
 }
 
@@ -123,9 +144,10 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
                    Format("%.0f", needDb) + " dB needed";
         case AcousticsGap::kCurveEnds:
             return "the decay meets the noise before reaching " + Format("%.0f", bottomDb) + " dB";
-        case AcousticsGap::kNotStraight:
-            return "the decay curve is not a straight line over the evaluation range "
-                   "(non-linearity above 10 per mille)";
+        case AcousticsGap::kNoLine:
+            return "the decay curve is too far from a straight line to give a decay time "
+                   "(non-linearity above " +
+                   Format("%.0f", kMaxFitNonLinearityPermille) + " per mille)";
         case AcousticsGap::kLateBelowNoise:
             return "the decay meets the noise before the early period ends, so there is no late "
                    "energy to measure";
@@ -171,6 +193,24 @@ std::string AcousticsFileText(const AcousticsResult& result, const RunDescriptio
             out += Right("-", 12) + Right("-", 16);
         }
         out += '\n';
+    }
+
+    out +=
+        "\nDecay shape per octave: non-linearity 1000 (1 - r^2) of the T20 and T30 fits\n"
+        "(per mille; * : over 10, the decay is curved and its T20 or T30 is marked), and\n"
+        "curvature C = 100 (T30 / T20 - 1) (percent; near 0 for a single decay)\n";
+    out += Left("Hz", kAcousticsLabelWidth) + Right("T20 xi", 12) + Right("T30 xi", 12) +
+           Right("C %", 12) + '\n';
+    for (const OctaveAcoustics& band : result.bands) {
+        out += Left(std::to_string(band.nominalHz), kAcousticsLabelWidth);
+        for (const AcousticValue* v : {&band.t20, &band.t30}) {
+            // The non-linearity of a fit whose value is not given says nothing.
+            out +=
+                Right(Cell(v->value ? std::optional<double>(v->nonlinearityPermille) : std::nullopt,
+                           "%.1f", v->value && v->curved),
+                      12);
+        }
+        out += Right(Cell(band.curvaturePercent, "%.1f"), 12) + '\n';
     }
 
     out += "\nMissing values\n";

@@ -20,7 +20,9 @@ std::string AcousticsFileName(const std::tm& localTime);
 // The table printed after the run's other lines: a title, a row of octave
 // centres and one row per parameter (EDT, T20, T30 in seconds, C50, C80 in
 // dB, D50 in percent); `-` where a value is missing, with a closing line
-// pointing to the file for the reasons. Every line ends with '\n'.
+// pointing to the file for the reasons; a T20 or T30 of a curved decay is
+// marked `*` (e.g. `0.90*`), with a closing line saying what the mark means
+// when one appears. Every line ends with '\n'.
 std::string AcousticsTable(const AcousticsResult& result);
 
 // Why one value is missing, in words (for the file).
@@ -28,8 +30,8 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
                              double bottomDb);
 
 // The acoustics file: a header (date, device, settings, sweep, program,
-// onset, method), the
-// table, each octave's noise floor and decay range, and one line per missing
-// value (or per octave, when all its values miss for the same reason) with
-// the reason.
+// onset, method), the table, each octave's noise floor and decay range, each
+// octave's non-linearity of T20 and T30 (marked where curved) and curvature,
+// and one line per missing value (or per octave, when all its values miss
+// for the same reason) with the reason.
 std::string AcousticsFileText(const AcousticsResult& result, const RunDescription& run);

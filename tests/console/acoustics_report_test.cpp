@@ -90,12 +90,27 @@ AcousticsResult AllMissing() {
 constexpr double kHuge = 1e300;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The same with every T20 and T30 marked curved.
+AcousticsResult Curved(AcousticsResult r) {
+    for (OctaveAcoustics& band : r.bands) {
+        for (AcousticValue* v : {&band.t20, &band.t30}) {
+            v->curved = true;
+            v->nonlinearityPermille = 25.0;
+        }
+    }
+    return r;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Acoustics, TableWidth,
     testing::Values(WidthCase{"typical", Present(0.45, -1.2, 2.5, 43.0)},
                     WidthCase{"longest_times", Present(991.99, -299.9, 299.9, 91.0)},
                     WidthCase{"huge", Present(kHuge, -kHuge, kHuge, kHuge)},
                     WidthCase{"nan", Present(kNaN, kNaN, kNaN, kNaN)},
+                    WidthCase{"curved_longest", Curved(Present(991.99, -299.9, 299.9, 91.0))},
+                    WidthCase{"curved_huge", Curved(Present(kHuge, -kHuge, kHuge, kHuge))},
+                    WidthCase{"curved_negative_huge", Curved(Present(-kHuge, 0, 0, 0))},
+                    WidthCase{"curved_nan", Curved(Present(kNaN, kNaN, kNaN, kNaN))},
                     WidthCase{"missing", AllMissing()}),
     [](const testing::TestParamInfo<WidthCase>& info) { return std::string(info.param.name); });
 
@@ -142,17 +157,124 @@ TEST(AcousticsTable, DashWhereMissing) {
     EXPECT_NE(Lines(table).back().find("not available"), std::string::npos);
 }
 
+// WithGaps, and a curved decay at 125 Hz whose T20 (0.90 s) bends more than
+// its T30 (1.20 s), and at 1000 Hz a curved T30.
+AcousticsResult WithCurves() {
+    AcousticsResult r = WithGaps();
+    r.bands[1].t20 = {0.9, AcousticsGap::kNone, 23.44, true};
+    r.bands[1].t30 = {1.2, AcousticsGap::kNone, 8.21, false};
+    r.bands[1].curvaturePercent = 100.0 * (1.2 / 0.9 - 1.0);
+    r.bands[4].t20 = {0.5, AcousticsGap::kNone, 4.04, false};
+    r.bands[4].t30 = {0.6, AcousticsGap::kNone, 12.0, true};
+    r.bands[4].curvaturePercent = 20.0;
+    // A flag on a value that is not given marks nothing.
+    r.bands[0].t30.curved = true;
+    return r;
+}
+
+TEST(AcousticsTable, CurvedValuesGivenWithAMark) {
+    const std::string table = AcousticsTable(WithCurves());
+    const struct {
+        int row, band;
+        const char* text;
+    } cells[] = {{2, 1, "0.90*"}, {3, 1, "1.20"}, {2, 4, "0.50"}, {3, 4, "0.60*"},
+                 {1, 1, "1.50"},  {3, 0, "-"},    {3, 3, "-"},    {2, 7, "-"}};
+    for (const auto& c : cells) {
+        EXPECT_EQ(CellAt(table, c.row, c.band), c.text) << c.row << " " << c.band;
+    }
+}
+
+struct ClosingCase {
+    const char* name;
+    AcousticsResult result;
+    std::vector<std::string> closing;  // the lines after the parameter rows
+};
+
+class TableClosing : public testing::TestWithParam<ClosingCase> {};
+
+// A closing line for each kind of cell that needs one, only when one appears.
+TEST_P(TableClosing, ALineForEachMarkThatAppears) {
+    const std::vector<std::string> lines = Lines(AcousticsTable(GetParam().result));
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.end()), GetParam().closing);
+}
+
+const std::string kDashLine = "- : not available, the reasons are in the acoustics file";
+const std::string kMarkLine =
+    "* : curved decay (non-linearity over 10 per mille), see the acoustics file";
+
+INSTANTIATE_TEST_SUITE_P(
+    Acoustics, TableClosing,
+    testing::Values(ClosingCase{"complete", Present(0.5, 1.0, 4.0, 50.0), {}},
+                    ClosingCase{"gaps", WithGaps(), {kDashLine}},
+                    ClosingCase{"curved", Curved(Present(0.5, 1.0, 4.0, 50.0)), {kMarkLine}},
+                    ClosingCase{"gaps_and_curved", WithCurves(), {kDashLine, kMarkLine}}),
+    [](const testing::TestParamInfo<ClosingCase>& info) { return std::string(info.param.name); });
+
+// The file's decay-shape lines: per octave the non-linearity of T20 and T30
+// (marked where curved) and the curvature, `-` where the value is not given.
+TEST(AcousticsFile, NonLinearityAndCurvaturePerOctave) {
+    AcousticsResult r = WithCurves();
+    r.bands[2].t20.nonlinearityPermille = 0.04;
+    r.bands[2].t30.nonlinearityPermille = 1.96;
+    r.bands[2].curvaturePercent = -3.0;
+    const std::string text = AcousticsFileText(r, RunDescription{});
+    const std::size_t from = text.find("\nDecay shape per octave");
+    ASSERT_NE(from, std::string::npos);
+    const std::vector<std::string> lines = Lines(text.substr(from + 1));
+    ASSERT_GE(lines.size(), 4u + kOctaveBandCount);
+    EXPECT_EQ(lines[3], "Hz           T20 xi      T30 xi         C %");
+    // Octave: T20's, T30's, C's column.
+    const struct {
+        int band;
+        const char *t20, *t30, *c;
+    } rows[] = {
+        {0, "-", "-", "-"},                                 // T20 and T30 missing
+        {1, "23.4*", "8.2", "33.3"},                        // curved T20
+        {2, "0.0", "2.0", "-3.0"},   {3, "0.0", "-", "-"},  // T30 missing
+        {4, "4.0", "12.0*", "20.0"},                        // curved T30
+        {7, "-", "-", "-"},                                 // not swept
+    };
+    for (const auto& row : rows) {
+        const std::string& line = lines.at(4 + static_cast<std::size_t>(row.band));
+        std::istringstream fields(line);
+        std::string hz, t20, t30, c, more;
+        fields >> hz >> t20 >> t30 >> c;
+        EXPECT_EQ(hz, std::to_string(kOctaveNominalHz[row.band]));
+        EXPECT_EQ(t20, row.t20) << line;
+        EXPECT_EQ(t30, row.t30) << line;
+        EXPECT_EQ(c, row.c) << line;
+        EXPECT_FALSE(fields >> more) << line;
+        EXPECT_EQ(line.size(), static_cast<std::size_t>(kAcousticsLabelWidth) + 36) << line;
+    }
+    // The mark's meaning is given above them.
+    EXPECT_NE(lines[1].find("* : over 10, the decay is curved"), std::string::npos) << lines[1];
+}
+
 TEST(AcousticsFile, HeaderTableAndAReasonForEveryDash) {
-    const AcousticsHeader header{"2026-12-07 13:05:09", "rig_room", "q 4, 31 bands, 10 s"};
-    const std::string text = AcousticsFileText(WithGaps(), header);
+    RunDescription run;
+    run.date = "2026-12-07 13:05:09";
+    run.device = "rig_room";
+    run.program = "Zembrak 9.99";
+    run.q = 4.0;
+    run.bands = 31;
+    run.startFrequency = 18.0;
+    run.sweepLength = 10.0;
+    run.sweep = SweepKind::Exponential;
+    run.sweepLow = 9.0;
+    run.sweepHigh = 22800.0;
+    const std::string text = AcousticsFileText(WithCurves(), run);
     const std::vector<std::string> lines = Lines(text);
-    ASSERT_GE(lines.size(), 4u);
+    ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(lines[1], "Date: 2026-12-07 13:05:09");
     EXPECT_EQ(lines[2], "Device: rig_room");
-    EXPECT_EQ(lines[3], "Settings: q 4, 31 bands, 10 s");
+    EXPECT_EQ(lines[3], "Settings: Q 4, 31 bands, start 18.0 Hz, length 10.0 s");
+    EXPECT_EQ(lines[4], "Exponential sweep: 9.0 Hz to 22800.0 Hz");
+    EXPECT_EQ(lines[5], "Program: Zembrak 9.99");
     EXPECT_NE(text.find("Direct sound: sample 4800"), std::string::npos);
-    // The table as printed, within the file.
-    const std::string table = AcousticsTable(WithGaps());
+    // The table as printed, marks included, within the file; a curved value
+    // is given, so it has no reason.
+    const std::string table = AcousticsTable(WithCurves());
     const std::string rows =
         table.substr(table.find('\n') + 1, table.rfind("- :") - table.find('\n') - 1);
     EXPECT_NE(text.find(rows), std::string::npos);
@@ -170,7 +292,7 @@ TEST(AcousticsFile, HeaderTableAndAReasonForEveryDash) {
 }
 
 TEST(AcousticsFile, NothingMissingSaysSo) {
-    const std::string text = AcousticsFileText(Present(0.5, 1.0, 4.0, 50.0), {"d", "v", "s"});
+    const std::string text = AcousticsFileText(Present(0.5, 1.0, 4.0, 50.0), RunDescription{});
     EXPECT_NE(text.find("Missing values\nnone\n"), std::string::npos);
 }
 

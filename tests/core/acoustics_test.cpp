@@ -157,6 +157,13 @@ TEST_P(KnownDecay, ReverbTimesAndClarityMatchTheBuiltRoom) {
         ASSERT_TRUE(band.edt.value && band.t20.value && band.t30.value);
         EXPECT_NEAR(*band.t30.value, t, 0.05 * t);
         EXPECT_NEAR(*band.t20.value, t, 0.05 * t);
+        // A single decay is straight: neither fit is marked, and T30 and T20
+        // agree.
+        EXPECT_FALSE(band.t20.curved || band.t30.curved);
+        EXPECT_LT(band.t20.nonlinearityPermille, kMaxNonLinearityPermille);
+        EXPECT_LT(band.t30.nonlinearityPermille, kMaxNonLinearityPermille);
+        ASSERT_TRUE(band.curvaturePercent);
+        EXPECT_NEAR(*band.curvaturePercent, 0.0, 8.0);
         // A direct sound steepens the first 10 dB: EDT is then not the
         // decay's own.
         if (c.direct == 0.0) {
@@ -489,29 +496,110 @@ TEST(AcousticsClarity, NoClarityWhoseLateEnergyLiesBelowTheNoise) {
 
 namespace {
 
-// Two decays in one octave, a fast one and 30 dB below it a slow one: the
-// curve from -5 to -35 dB bends, so T30 is no number; a single decay of
-// the same octave gives one.
-TEST(AcousticsStraightness, ABentDecayHasNoReverberationTime) {
-    for (const bool bent : {false, true}) {
-        std::mt19937_64 rng(21);
-        const std::vector<double> tone = WanderingTone(rng, 1000, 96000);
-        std::vector<float> response(tone.size());
-        for (std::size_t i = 0; i < tone.size(); ++i) {
-            const double t = static_cast<double>(i) / 48000;
-            const double envelope =
-                bent ? std::pow(10.0, -3.0 * t / 0.1) + 0.03 * std::pow(10.0, -3.0 * t / 1.5)
-                     : std::pow(10.0, -3.0 * t / 0.6);
-            response[i] = static_cast<float>(tone[i] * envelope);
-        }
-        const AcousticsResult result = ComputeAcoustics(response, 48000, 0, 20, 20000);
-        const OctaveAcoustics& band = result.bands[4];  // 1000 Hz
-        SCOPED_TRACE(bent ? "bent" : "single");
-        EXPECT_EQ(band.t30.value.has_value(), !bent);
-        if (bent) {
-            EXPECT_EQ(band.t30.gap, AcousticsGap::kNotStraight);
-        }
+// The decay curve of an energy envelope of two decays, exp(-k1 t) + g
+// exp(-k2 t) (k = 6 ln 10 / T: 60 dB in T): its Schroeder integral from t on
+// is exp(-k1 t) / k1 + g exp(-k2 t) / k2, in dB relative to its value at 0.
+struct TwoDecays {
+    double fastSeconds, slowSeconds, slowDb;  // slowDb: g in dB
+
+    double K(double seconds) const { return 6.0 * std::numbers::ln10 / seconds; }
+    double Energy(double t) const {
+        return std::exp(-K(fastSeconds) * t) +
+               std::pow(10.0, slowDb / 10.0) * std::exp(-K(slowSeconds) * t);
     }
+    double CurveDb(double t) const {
+        const auto integral = [&](double at) {
+            return std::exp(-K(fastSeconds) * at) / K(fastSeconds) +
+                   std::pow(10.0, slowDb / 10.0) * std::exp(-K(slowSeconds) * at) / K(slowSeconds);
+        };
+        return 10.0 * std::log10(integral(t) / integral(0.0));
+    }
+};
+
+// What a least-squares line through the known curve, sampled at kRate from
+// where it falls below topDb to where it last stays above bottomDb, gives.
+struct KnownFit {
+    double seconds;   // -60 dB over the slope
+    double permille;  // 1000 (1 - r^2)
+};
+
+KnownFit FitKnownCurve(const TwoDecays& decay, double topDb, double bottomDb) {
+    double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0, sumYY = 0.0, n = 0.0;
+    for (std::size_t i = 0;; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        const double y = decay.CurveDb(t);
+        if (y < bottomDb) break;
+        if (y > topDb) continue;
+        sumX += t;
+        sumY += y;
+        sumXX += t * t;
+        sumXY += t * y;
+        sumYY += y * y;
+        n += 1.0;
+    }
+    const double sxx = sumXX - sumX * sumX / n;
+    const double sxy = sumXY - sumX * sumY / n;
+    const double syy = sumYY - sumY * sumY / n;
+    return {-60.0 * sxx / sxy, 1000.0 * (1.0 - sxy * sxy / (sxx * syy))};
 }
+
+struct CurveCase {
+    const char* name;
+    TwoDecays decay;
+    bool t20Curved, t30Curved;  // the fits of the known curve say so too
+};
+
+class CurvedDecay : public testing::TestWithParam<CurveCase> {};
+
+// One octave whose energy envelope is the sum of two decays, over a noise
+// floor far below: T20 and T30 are the slopes of the lines through the known
+// decay curve, a curve far from its line is marked, and the non-linearity
+// and the curvature are those of the known curve.
+TEST_P(CurvedDecay, ValuesOfTheKnownCurveMarkedWhereItBends) {
+    const CurveCase& c = GetParam();
+    const KnownFit t20 = FitKnownCurve(c.decay, -5.0, -25.0);
+    const KnownFit t30 = FitKnownCurve(c.decay, -5.0, -35.0);
+    // The cases are where the known curve is clearly on one side of the mark.
+    ASSERT_EQ(t20.permille > kMaxNonLinearityPermille, c.t20Curved) << t20.permille;
+    ASSERT_EQ(t30.permille > kMaxNonLinearityPermille, c.t30Curved) << t30.permille;
+
+    std::mt19937_64 rng(21);
+    const std::size_t n = static_cast<std::size_t>(2.5 * kRate);
+    const std::vector<double> tone = WanderingTone(rng, 1000, n);
+    std::normal_distribution<double> noise(0.0, 1e-4);  // -80 dB, some -95 dB in the octave
+    std::vector<float> response(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        response[i] = static_cast<float>(tone[i] * std::sqrt(c.decay.Energy(t)) + noise(rng));
+    }
+    const AcousticsResult result = ComputeAcoustics(response, kRate, 0, 20, 20000);
+    const OctaveAcoustics& band = result.bands[4];
+    ASSERT_EQ(band.nominalHz, 1000);
+    ASSERT_TRUE(band.t20.value && band.t30.value);
+    EXPECT_NEAR(*band.t20.value, t20.seconds, 0.02 * t20.seconds);
+    EXPECT_NEAR(*band.t30.value, t30.seconds, 0.02 * t30.seconds);
+    EXPECT_EQ(band.t20.curved, c.t20Curved);
+    EXPECT_EQ(band.t30.curved, c.t30Curved);
+    EXPECT_NEAR(band.t20.nonlinearityPermille, t20.permille, 0.05 * t20.permille + 0.5);
+    EXPECT_NEAR(band.t30.nonlinearityPermille, t30.permille, 0.05 * t30.permille + 0.5);
+    ASSERT_TRUE(band.curvaturePercent);
+    EXPECT_NEAR(*band.curvaturePercent, 100.0 * (t30.seconds / t20.seconds - 1.0), 2.0);
+    // The early decay's curve is never marked: the direct sound bends it by
+    // nature.
+    EXPECT_FALSE(band.edt.curved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Acoustics, CurvedDecay,
+                         testing::Values(
+                             // A fast decay and a slow one 15 dB below it: both ranges bend.
+                             CurveCase{"both_bent", {0.3, 1.0, -15.0}, true, true},
+                             CurveCase{"both_bent_longer", {0.5, 1.5, -15.0}, true, true},
+                             // The slow decay appears below -25 dB: T20 is straight, T30 bends.
+                             CurveCase{"late_bend", {0.4, 1.6, -30.0}, false, true},
+                             // One decay, written as two equal halves: straight.
+                             CurveCase{"single", {0.6, 0.6, 0.0}, false, false}),
+                         [](const testing::TestParamInfo<CurveCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace
