@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -343,37 +344,32 @@ TEST(PlotAxes, FrameRangesTheDbAxisToTheData) {
 }
 
 TEST(PlotTitle, SaysWhatTheRunWas) {
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 7;
-    local.tm_hour = 13;
-    local.tm_min = 5;
-    local.tm_sec = 12;
-    local.tm_isdst = -1;
-    PlotTitleFacts facts;
-    facts.when = std::mktime(&local);
-    facts.device = "rig_room";
-    facts.q = 4.0;
-    facts.bandCount = 31;
-    facts.startFrequency = 18.0;
-    facts.sweepLength = 10.0;
-    facts.acousticDelay = 0.0029166;
-    EXPECT_EQ(PlotTitleLines(facts),
+    RunDescription run;
+    run.date = "2026-12-07 13:05:12";
+    run.device = "rig_room";
+    run.q = 4.0;
+    run.bands = 31;
+    run.startFrequency = 18.0;
+    run.sweepLength = 10.0;
+    EXPECT_EQ(PlotTitleLines(run, 0.0029166),
               (std::vector<std::string>{
                   "Sweep 2026-12-07 13:05:12, device rig_room",
-                  "Q 4, 31 bands, start 18 Hz, length 10 s, acoustic delay 2.92 ms"}));
+                  "Q 4, 31 bands, start 18 Hz, length 10 s, linear sweep, acoustic delay 2.92 ms"}));
 
-    facts.q = 1.3;
-    facts.bandCount = 1;
-    facts.startFrequency = 22.5;
-    facts.sweepLength = 0.5;
-    facts.acousticDelay = kNaN;
-    facts.calibration = "mic.txt, 0 dB at 1 kHz";
-    const std::vector<std::string> lines = PlotTitleLines(facts);
+    run.q = 1.3;
+    run.bands = 1;
+    run.startFrequency = 22.5;
+    run.sweepLength = 0.5;
+    run.sweep = SweepKind::Exponential;
+    run.calibration = "mic.txt, 0 dB at 1 kHz";
+    const std::vector<std::string> lines = PlotTitleLines(run, kNaN);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "Q 1.3, 1 band, start 22.5 Hz, length 0.5 s, acoustic delay not found");
+    EXPECT_EQ(lines[1],
+              "Q 1.3, 1 band, start 22.5 Hz, length 0.5 s, exponential sweep, acoustic delay "
+              "not found");
     EXPECT_EQ(lines[2], "Calibration: mic.txt, 0 dB at 1 kHz");
+    // A delay that rounds to zero has no sign.
+    EXPECT_NE(PlotTitleLines(run, -1e-7)[1].find("acoustic delay 0.00 ms"), std::string::npos);
 }
 
 // ---- Files ----
@@ -392,9 +388,24 @@ PlotData SlopeData() {
     return data;
 }
 
+// Writes the picture into a new file at path as a run does: "" or the reason.
+template <typename Writer>
+std::string WriteFile(const std::string& path, const PlotData& data, Writer writer) {
+    const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0) return std::strerror(errno);
+    const Written written = writer(descriptor, data);
+    return written.ok() ? "" : Words(written.reason());
+}
+std::string WritePng(const std::string& path, const PlotData& data) {
+    return WriteFile(path, data, WritePlotPng);
+}
+std::string WriteSvg(const std::string& path, const PlotData& data) {
+    return WriteFile(path, data, WritePlotSvg);
+}
+
 TEST_F(PlotFiles, PngReadsBackAtItsSize) {
     const std::string path = File("sweep.png");
-    ASSERT_EQ(WritePlotPng(path, SlopeData()), "");
+    ASSERT_EQ(WritePng(path, SlopeData()), "");
     Png png(path);
     ASSERT_TRUE(png.Ok());
     EXPECT_EQ(png.Width(), 1600);
@@ -408,7 +419,7 @@ TEST_F(PlotFiles, SvgParsesAsXml) {
     // Characters XML gives a meaning to, in the text.
     data.titleLines.push_back("device <a&b> \"quoted\" 'single'");
     data.cornerLines = {"T30 <1 s & more"};
-    ASSERT_EQ(WritePlotSvg(path, data), "");
+    ASSERT_EQ(WriteSvg(path, data), "");
     std::string why;
     EXPECT_TRUE(ParsesAsSvg(path, &why)) << why;
     EXPECT_FALSE(fs::exists(path + ".part"));
@@ -417,7 +428,7 @@ TEST_F(PlotFiles, SvgParsesAsXml) {
 TEST_F(PlotFiles, CurveLandsOnItsLevels) {
     const std::string path = File("slope.png");
     const PlotData data = SlopeData();
-    ASSERT_EQ(WritePlotPng(path, data), "");
+    ASSERT_EQ(WritePng(path, data), "");
     Png png(path);
     ASSERT_TRUE(png.Ok());
     const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
@@ -443,7 +454,7 @@ TEST_F(PlotFiles, BandStepsSpanTheirEdgesAtTheirLevel) {
     data.highFrequency = 20000.0;
     data.tableZeroLevel = -10.0;
     data.bands = {{500.0, 2000.0, -6.0}, {2000.0, 4000.0, -kInf}};
-    ASSERT_EQ(WritePlotPng(path, data), "");
+    ASSERT_EQ(WritePng(path, data), "");
     Png png(path);
     ASSERT_TRUE(png.Ok());
     const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
@@ -470,7 +481,7 @@ TEST_F(PlotFiles, UnusableLevelsLeaveGaps) {
         const double f = data.response.frequencies[i];
         if (f > 700.0 && f < 1400.0) data.response.levels[i] = (i % 2 == 0) ? kNaN : -kInf;
     }
-    ASSERT_EQ(WritePlotPng(path, data), "");
+    ASSERT_EQ(WritePng(path, data), "");
     Png png(path);
     ASSERT_TRUE(png.Ok());
     const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
@@ -494,7 +505,7 @@ TEST_F(PlotFiles, PercentCurveSitsOnTheRightAxis) {
     data.extra =
         PlotExtraCurve{"THD", Curve(20.0, 20000.0, [](double f) { return f < 30.0 ? 3.2 : 1.5; }),
                        PlotScale::kPercent};
-    ASSERT_EQ(WritePlotPng(path, data), "");
+    ASSERT_EQ(WritePng(path, data), "");
     Png png(path);
     ASSERT_TRUE(png.Ok());
     const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
@@ -550,8 +561,8 @@ TEST_F(PlotFiles, HostileDataDrawsWithoutFailing) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::string png = File("case" + std::to_string(i) + ".png");
         const std::string svg = File("case" + std::to_string(i) + ".svg");
-        EXPECT_EQ(WritePlotPng(png, cases[i]), "") << "case " << i;
-        EXPECT_EQ(WritePlotSvg(svg, cases[i]), "") << "case " << i;
+        EXPECT_EQ(WritePng(png, cases[i]), "") << "case " << i;
+        EXPECT_EQ(WriteSvg(svg, cases[i]), "") << "case " << i;
         Png read(png);
         EXPECT_TRUE(read.Ok()) << "case " << i;
         EXPECT_EQ(read.Width(), kPlotWidth) << "case " << i;
@@ -577,26 +588,27 @@ TEST_F(PlotFiles, MalformedTextStillDraws) {
         data.responseLabel = text;
         data.cornerLines = {text};
         data.extra = PlotExtraCurve{text, {{100.0}, {1.0}}, PlotScale::kPercent};
-        EXPECT_EQ(WritePlotPng(File("text.png"), data), "") << text;
-        EXPECT_EQ(WritePlotSvg(File("text.svg"), data), "") << text;
+        EXPECT_EQ(WritePng(File("text.png"), data), "") << text;
+        EXPECT_EQ(WriteSvg(File("text.svg"), data), "") << text;
     }
 }
 
-TEST_F(PlotFiles, UnwritablePathsAreReported) {
+TEST_F(PlotFiles, UnwritableFilesAreReported) {
     const PlotData data = SlopeData();
-    const std::string missing = File("no/such/dir/sweep.png");
-    std::string reason = WritePlotPng(missing, data);
-    EXPECT_NE(reason.find(missing), std::string::npos) << reason;
-    EXPECT_NE(WritePlotSvg(File("no/such/dir/sweep.svg"), data), "");
-    EXPECT_NE(WritePlotPng("", data), "");
-    // A directory where the file should go: the rename fails, and the
-    // temporary file does not stay behind.
-    fs::create_directory(File("taken.png"));
-    EXPECT_NE(WritePlotPng(File("taken.png"), data), "");
-    EXPECT_FALSE(fs::exists(File("taken.png.part")));
+    // No file, and a file open for reading only.
+    EXPECT_FALSE(WritePlotPng(-1, data).ok());
+    EXPECT_FALSE(WritePlotSvg(-1, data).ok());
+    std::FILE* made = std::fopen(File("readonly.png").c_str(), "w");
+    ASSERT_NE(made, nullptr);
+    std::fclose(made);
+    const int descriptor = open(File("readonly.png").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(descriptor, 0);
+    const Written written = WritePlotPng(descriptor, data);
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(Words(written.reason()), std::strerror(EBADF));
 }
 
-TEST_F(PlotFiles, AFullDiskIsReportedAndLeavesNoFile) {
+TEST_F(PlotFiles, AFullDiskIsReported) {
     const PlotData data = SlopeData();
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -608,16 +620,13 @@ TEST_F(PlotFiles, AFullDiskIsReportedAndLeavesNoFile) {
     rlimit small = saved;
     small.rlim_cur = 4096;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::string png = WritePlotPng(File("full.png"), data);
-    const std::string svg = WritePlotSvg(File("full.svg"), data);
+    const std::string png = WritePng(File("full.png"), data);
+    const std::string svg = WriteSvg(File("full.svg"), data);
     setrlimit(RLIMIT_FSIZE, &saved);
     sigaction(SIGXFSZ, &previous, nullptr);
 
-    EXPECT_NE(png, "");
-    EXPECT_NE(svg, "");
-    for (const char* name : {"full.png", "full.png.part", "full.svg", "full.svg.part"}) {
-        EXPECT_FALSE(fs::exists(File(name))) << name;
-    }
+    EXPECT_EQ(png, std::strerror(EFBIG));
+    EXPECT_EQ(svg, std::strerror(EFBIG));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 #include "console/run_files.h"
+
+#include "base/version.h"
 #include "console/run_report.h"
 
 #include <gtest/gtest.h>
@@ -58,14 +60,25 @@ class RunFilesTest : public testing::Test {
 
 const std::vector<std::string> kEndings = {".frd", "_ir.wav"};
 
+// The files of a run at `when` in dir; a test that cannot create them fails.
+RunFiles Created(std::time_t when, const std::string& dir) {
+    auto created = CreateRunFiles(when, kEndings, dir);
+    EXPECT_TRUE(created.ok()) << (created.ok() ? "" : Words(created.reason()));
+    return created.ok() ? std::move(created.value()) : RunFiles();
+}
+
+// "" for a file written whole, else the reason.
+std::string Said(const Written& written) {
+    return written.ok() ? "" : Words(written.reason());
+}
+
 TEST_F(RunFilesTest, NamesFollowTheLocalTimeAndNeverRepeat) {
     const char* expected[] = {"sweep_20261207_130000", "sweep_20261207_130000_2",
                               "sweep_20261207_130000_3"};
     std::vector<RunFiles> runs;
     for (const char* base : expected) {
-        runs.push_back(CreateRunFiles(kWhen, kEndings, dir_));
+        runs.push_back(Created(kWhen, dir_));
         const RunFiles& run = runs.back();
-        ASSERT_TRUE(run.ok()) << run.error;
         EXPECT_EQ(run.base, base);
         ASSERT_EQ(run.paths.size(), 2u);
         EXPECT_EQ(run.paths[0], dir_ + "/" + base + ".frd");
@@ -73,7 +86,7 @@ TEST_F(RunFilesTest, NamesFollowTheLocalTimeAndNeverRepeat) {
         for (const std::string& path : run.paths) EXPECT_TRUE(fs::exists(path)) << path;
     }
     // One second later the plain name is free again.
-    const RunFiles later = CreateRunFiles(kWhen + 1, kEndings, dir_);
+    const RunFiles later = Created(kWhen + 1, dir_);
     EXPECT_EQ(later.base, "sweep_20261207_130001");
 }
 
@@ -81,8 +94,7 @@ TEST_F(RunFilesTest, OneTakenFileMovesTheWholeRunToTheNextNumber) {
     // Only the impulse response of the plain name exists, with content.
     const std::string taken = dir_ + "/sweep_20261207_130000_ir.wav";
     std::ofstream(taken) << "an earlier run";
-    const RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
-    ASSERT_TRUE(run.ok()) << run.error;
+    const RunFiles run = Created(kWhen, dir_);
     EXPECT_EQ(run.base, "sweep_20261207_130000_2");
     EXPECT_EQ(Read(taken), "an earlier run");
     // The response file of the plain name, created before the clash was
@@ -91,30 +103,32 @@ TEST_F(RunFilesTest, OneTakenFileMovesTheWholeRunToTheNextNumber) {
 }
 
 TEST_F(RunFilesTest, AMissingDirectorySaysWhy) {
-    const RunFiles run = CreateRunFiles(kWhen, kEndings, dir_ + "/absent");
-    EXPECT_FALSE(run.ok());
-    EXPECT_NE(run.error.find("No such file or directory"), std::string::npos) << run.error;
-    EXPECT_NE(run.error.find("sweep_20261207_130000"), std::string::npos) << run.error;
+    const auto run = CreateRunFiles(kWhen, kEndings, dir_ + "/absent");
+    ASSERT_FALSE(run.ok());
+    const std::string error = Words(run.reason());
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+    EXPECT_NE(error.find("sweep_20261207_130000"), std::string::npos) << error;
 }
 
 TEST_F(RunFilesTest, TextIsWrittenWhole) {
-    RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
-    ASSERT_TRUE(run.ok());
+    RunFiles run = Created(kWhen, dir_);
+    ASSERT_EQ(run.paths.size(), 2u);
     std::string text;
     for (int i = 0; i < 20000; ++i) text += std::to_string(i) + " line\n";
-    EXPECT_EQ(WriteText(run.Release(0), text), "");
+    EXPECT_EQ(Said(WriteText(run.Release(0), text)), "");
     EXPECT_EQ(Read(run.paths[0]), text);
     EXPECT_EQ(run.Release(0), -1);  // already handed over
-    EXPECT_NE(WriteText(-1, text), "");
+    EXPECT_NE(Said(WriteText(-1, text)), "");
 }
 
 TEST_F(RunFilesTest, AFullDiskIsSaid) {
     const int full = ::open("/dev/full", O_WRONLY);
     if (full < 0) GTEST_SKIP() << "no /dev/full";
-    EXPECT_NE(WriteText(full, std::string(100000, 'x')).find("No space left"), std::string::npos);
+    EXPECT_NE(Said(WriteText(full, std::string(100000, 'x'))).find("No space left"),
+              std::string::npos);
     const int fullAgain = ::open("/dev/full", O_WRONLY);
     const std::vector<float> samples(100000, 0.25f);
-    EXPECT_NE(WriteImpulseWav(fullAgain, samples, 48000), "");
+    EXPECT_NE(Said(WriteImpulseWav(fullAgain, samples, 48000)), "");
 }
 
 struct WavCase {
@@ -133,9 +147,9 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
     };
     for (const WavCase& c : cases) {
         SCOPED_TRACE(c.name);
-        RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
-        ASSERT_TRUE(run.ok());
-        ASSERT_EQ(WriteImpulseWav(run.Release(1), c.samples, 48000), "");
+        RunFiles run = Created(kWhen, dir_);
+        ASSERT_EQ(run.paths.size(), 2u);
+        ASSERT_EQ(Said(WriteImpulseWav(run.Release(1), c.samples, 48000)), "");
         SF_INFO info{};
         SNDFILE* file = sf_open(run.paths[1].c_str(), SFM_READ, &info);
         ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
@@ -154,17 +168,13 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
 }
 
 TEST(ResponseText, CommentsFirstThenRisingPoints) {
-    ResponseHeader header;
-    header.when = kWhen;
-    header.device = "rig_room\nfake data line 1 2 3";
-    header.q = 4.0;
-    header.bands = 31;
-    header.startFrequency = 18.0;
-    header.sweepLength = 10.0;
-    header.delay = Delay{480.0, 10.0, 3.43};
+    TestSettings settings;
+    settings.deviceName = "rig_room\nfake data line 1 2 3";
+    const RunDescription run = DescribeRun(settings, kWhen, 18.0, 16175.0);
     const std::vector<ResponsePoint> points = {
         {20.0, -1.25, 179.5}, {20.1448, 0.0, -179.25}, {20.2907, -300.0, 0.0}};
-    const std::string text = FormatResponse(header, points);
+    const std::vector<std::string> notes = {"a note\nwith a break"};
+    const std::string text = FormatResponse(run, Delay{480.0, 10.0, 3.43}, notes, points);
     std::istringstream lines(text);
     std::string line;
     std::vector<std::string> comments;
@@ -183,10 +193,11 @@ TEST(ResponseText, CommentsFirstThenRisingPoints) {
         parsed.push_back(p);
     }
     ASSERT_FALSE(comments.empty());
-    EXPECT_NE(comments[0].find("Zembrak 1.00"), std::string::npos);
+    EXPECT_EQ(comments[0], std::string("* ") + kProgramName);
     const std::string all = text.substr(0, text.find("\n20."));
-    for (const char* expected : {"2026-12-07", "rig_room", "Q: 4", "Bands: 31", "Start: 18.0",
-                                 "Length: 10.0", "Delay: 10.000 ms", "3.430 m"}) {
+    for (const char* expected :
+         {"2026-12-07", "rig_room?fake", "Q: 4", "Bands: 31", "Start: 18.0", "Length: 10.0",
+          "* Linear sweep: 18.0 Hz to 16175.0 Hz", "Delay: 10.000 ms", "3.430 m", "* a note?with"}) {
         EXPECT_NE(all.find(expected), std::string::npos) << expected;
     }
     ASSERT_EQ(parsed.size(), points.size());
@@ -207,7 +218,17 @@ TEST(LevelText, OneDecimalAndNeverANegativeZero) {
         {0.0, "0.0"},      {-0.0, "0.0"},     {-0.04, "0.0"}, {0.04, "0.0"},       {-0.06, "-0.1"},
         {-12.34, "-12.3"}, {-12.36, "-12.4"}, {3.0, "3.0"},   {-HUGE_VAL, "-inf"},
     };
-    for (const LevelCase& c : cases) EXPECT_EQ(FormatLevel(c.level), c.text) << c.level;
+    for (const LevelCase& c : cases) {
+        EXPECT_EQ(FormatLevel(c.level), c.text) << c.level;
+        // The return level lines read the same way.
+        EXPECT_EQ(ReturnLevelLine(c.level), std::string("Ch 1 (sweep): Return Level = ") +
+                                                c.text + " dB\n")
+            << c.level;
+    }
+    // The delay's two decimals have no sign at zero either.
+    EXPECT_EQ(FormatFixed(-0.004, 2), "0.00");
+    EXPECT_EQ(FormatFixed(-0.005001, 2), "-0.01");
+    EXPECT_EQ(FormatFixed(-0.0, 3), "0.000");
 }
 
 TEST(BandTableText, LevelsMissingBandsAndEdges) {
