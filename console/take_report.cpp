@@ -228,14 +228,7 @@ DistortionFigures DistortionOf(const TransferFunction& h, const Delay& delay,
 }
 
 PlotExtraCurve ThdCurveOf(const std::vector<DistortionPoint>& points) {
-    PlotExtraCurve extra;
-    extra.label = "THD (2nd to 5th harmonic), exponential sweep";
-    extra.scale = PlotScale::kPercent;
-    for (const DistortionPoint& point : points) {
-        extra.curve.frequencies.push_back(point.frequency);
-        extra.curve.levels.push_back(point.thdPercent);
-    }
-    return extra;
+    return ThdPlotCurve(points);
 }
 
 }  // namespace

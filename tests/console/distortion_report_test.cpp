@@ -39,6 +39,50 @@ TEST(DistortionReport, SummaryNamesTheMeasuredFrequencies) {
     for (const Case& c : cases) EXPECT_EQ(DistortionSummaryLine(c.points), c.line);
 }
 
+// A point with the 2nd, 4th and 5th below the noise (limits 0.02, 0.03 and
+// 0.04 %), and one with every harmonic below it.
+DistortionPoint Limited(double f, double thd, double h3) {
+    DistortionPoint point = Point(f, thd, kNan, h3, kNan, kNan);
+    point.belowNoise = {true, std::isnan(h3), true, true};
+    point.harmonicLimitPercent = {0.02, 0.01, 0.03, 0.04};
+    point.noiseLimitPercent = std::sqrt(0.02 * 0.02 + 0.01 * 0.01 + 0.03 * 0.03 + 0.04 * 0.04);
+    point.thdBelowNoise = std::isnan(h3);
+    return point;
+}
+
+TEST(DistortionReport, NoiseLimitedValuesAreNotGivenAsDistortion) {
+    const std::vector<DistortionPoint> points = {Limited(100, kNan, kNan), Limited(1000, 0.5, 0.5)};
+    // sqrt(0.0004 + 0.0001 + 0.0009 + 0.0016) = 0.05477
+    EXPECT_EQ(DistortionSummaryLine(points),
+              "Harmonic distortion (THD): below the noise (< 0.0548 %) at 100 Hz, 0.5000 % at "
+              "1 kHz\n");
+    const std::string text = DistortionFileText(points, {"d", "rig", "Q 4", 9.0, 22800.0});
+    EXPECT_NE(text.find("100.0000 <0.0548 <0.0200 <0.0100 <0.0300 <0.0400\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("1000.0000 0.5000 <0.0200 0.5000 <0.0300 <0.0400\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("* '<x': the harmonic is not 10 dB above the noise"), std::string::npos);
+
+    // The picture: THD where it counts, the limit everywhere it is known.
+    const PlotExtraCurve curve = ThdPlotCurve(points);
+    EXPECT_EQ(curve.scale, PlotScale::kPercent);
+    ASSERT_EQ(curve.curve.levels.size(), 2u);
+    EXPECT_TRUE(std::isnan(curve.curve.levels[0]));
+    EXPECT_EQ(curve.curve.levels[1], 0.5);
+    ASSERT_EQ(curve.limit.levels.size(), 2u);
+    EXPECT_NEAR(curve.limit.levels[0], 0.05477, 1e-5);
+    EXPECT_EQ(curve.limit.frequencies, (std::vector<double>{100.0, 1000.0}));
+    EXPECT_FALSE(curve.limitLabel.empty());
+    // A silent lead-in (limit 0) or none (NaN) draws no limit.
+    DistortionPoint silent = Point(100, 0.1, 0.1, 0, 0, 0);
+    silent.noiseLimitPercent = 0.0;
+    const DistortionPoint unknown = Point(200, 0.1, 0.1, 0, 0, 0);
+    const PlotExtraCurve clean = ThdPlotCurve(std::vector<DistortionPoint>{silent, unknown});
+    EXPECT_TRUE(std::isnan(clean.limit.levels[0]));
+    EXPECT_TRUE(std::isnan(clean.limit.levels[1]));
+    EXPECT_EQ(clean.curve.levels[0], 0.1);
+}
+
 TEST(DistortionReport, FileHasCommentsThenOneLinePerPoint) {
     const std::vector<DistortionPoint> points = {
         Point(18.0, 1.5, 1.2, 0.9, 0.0, 0.0),
