@@ -138,6 +138,95 @@ HarmonicWindow TransformWindows(std::span<const double> response, double delaySa
     return level;
 }
 
+// The noise a window of the response carries. The capture's noise reaches H
+// as N(f) G(f), G = X* / (|X|^2 + eps) the division by the sweep: in time,
+// the noise through the filter g, whose part at each frequency is the noise
+// captured while the sweep passed that frequency (for the k-th harmonic's
+// window at k f, while it passed f), so every window lies where the noise is
+// present at its full density, sigma^2(f) |G(f)|^2 per sample (sigma^2 the
+// noise's own density). noisePower holds that over the take's frames,
+// frames sigma^2 |G|^2 per bin. A window w over a noise of that density has,
+// in each bin of its own transform of whatever length L, the expected power
+// sum(w^2) sigma^2 |G|^2 = sum(w^2) T^2 noisePower / frames (T the taper on
+// H; the noise's spectrum smooth over the window's resolution): L only sets
+// which frequency a bin stands for.
+//
+// noisePower comes from one short lead-in: a single estimate per
+// rate / lead-in Hz, each as uncertain as it is large. Where the sweep is at
+// full level |X|^2 falls as 1 / f, so noisePower / f follows the lead-in's
+// own spectrum; that is averaged over a band of at least kNoiseBandHz (and
+// a sixth of an octave), which holds enough independent estimates to place
+// the noise within some 20 %, then turned back by f.
+constexpr double kNoiseBandHz = 64.0;
+constexpr double kNoiseBandOctaves = 1.0 / 6.0;
+
+// The take's frames; a transfer function that does not say holds no
+// padding.
+double TakeFramesOf(const TransferFunction& h) {
+    return static_cast<double>(h.frames > 0 && h.frames <= h.size ? h.frames : h.size);
+}
+
+// Running sums of noisePower / (frames f) over the bins of H (index m: the
+// sum over the bins below m); empty without a noise estimate or the memory
+// for it.
+std::vector<double> NoiseSums(const TransferFunction& h) {
+    std::vector<double> sums;
+    if (h.noisePower.size() != h.bins.size()) return sums;
+    try {
+        sums.resize(h.noisePower.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    const double spacing = h.BinSpacing();
+    const double frames = TakeFramesOf(h);
+    for (std::size_t m = 1; m < h.noisePower.size(); ++m) {
+        sums[m + 1] = sums[m] + h.noisePower[m] / (frames * spacing * static_cast<double>(m));
+    }
+    return sums;
+}
+
+// The expected noise in each bin of a window's spectra (the window as
+// TransformWindows cuts it), from NoiseSums over H's bins of spacing
+// hSpacing, averaged inside [low, high], the sweep's full-level range; empty
+// when sums is.
+std::vector<double> WindowNoise(const std::vector<double>& sums, double hSpacing,
+                                const HarmonicWindow& level, const SweepShape& sweep, double low,
+                                double high) {
+    std::vector<double> noise;
+    if (sums.size() < 3 || level.power[0].empty() || !(low < high)) return noise;
+    const std::int64_t window = level.windowFrames;
+    const std::int64_t rise = std::max<std::int64_t>(window / 4 / 2, 1);
+    const std::int64_t fall = window / 4;
+    double energy = 0.0;
+    for (std::int64_t i = 0; i < window; ++i) {
+        const double w = WindowAt(i, window, rise, fall);
+        energy += w * w;
+    }
+    try {
+        noise.resize(level.power[0].size());
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    const auto last = static_cast<double>(sums.size() - 2);
+    const double halfBand = std::exp2(0.5 * kNoiseBandOctaves);
+    for (std::size_t m = 1; m < noise.size(); ++m) {
+        const double f = level.binSpacing * static_cast<double>(m);
+        const double centre = std::clamp(f, low, high);
+        const double bandLow =
+            std::max(std::min(centre / halfBand, centre - 0.5 * kNoiseBandHz), low);
+        const double bandHigh =
+            std::min(std::max(centre * halfBand, centre + 0.5 * kNoiseBandHz), high);
+        const double from = std::clamp(std::ceil(bandLow / hSpacing), 1.0, last);
+        const double to = std::clamp(std::floor(bandHigh / hSpacing), from, last);
+        const auto a = static_cast<std::size_t>(from);
+        const auto b = static_cast<std::size_t>(to);
+        const double taper = TaperAt(f, sweep);
+        noise[m] =
+            energy * taper * taper * f * (sums[b + 1] - sums[a]) / static_cast<double>(b - a + 1);
+    }
+    return noise;
+}
+
 }  // namespace
 
 HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
@@ -168,16 +257,19 @@ HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
     // Windows halving in length down to the shortest: each frequency takes
     // the shortest that still resolves its smoothing step, so the noise
     // that falls into a window stays small where the harmonics are short.
-    for (auto window = static_cast<std::int64_t>(windowValue); window >= kShortestWindow;
-         window /= 2) {
-        HarmonicWindow level = TransformWindows(response, delaySamples, growth, window, rate);
-        if (level.power[0].empty()) return HarmonicSpectra{};
-        spectra.windows.push_back(std::move(level));
-    }
     spectra.rate = rate;
     spectra.lowFrequency = sweep.lowFrequency * std::exp2(kLowTaperOctaves);
     spectra.highFrequency =
         std::min(sweep.highFrequency * std::exp2(-kHighTaperOctaves), rate / 2.0);
+    const std::vector<double> noiseSums = NoiseSums(h);
+    for (auto window = static_cast<std::int64_t>(windowValue); window >= kShortestWindow;
+         window /= 2) {
+        HarmonicWindow level = TransformWindows(response, delaySamples, growth, window, rate);
+        if (level.power[0].empty()) return HarmonicSpectra{};
+        level.noise = WindowNoise(noiseSums, h.BinSpacing(), level, sweep, spectra.lowFrequency,
+                                  spectra.highFrequency);
+        spectra.windows.push_back(std::move(level));
+    }
     return spectra;
 }
 
@@ -204,26 +296,44 @@ DistortionPoint DistortionAt(const HarmonicSpectra& spectra, double frequency,
     for (const auto& power : level->power) {
         if (power.empty() || power.size() != level->power[0].size()) return point;
     }
+    const bool haveNoise = level->noise.size() == level->power[0].size();
     const double halfStep = std::exp2(0.5 / pointsPerOctave);
-    const auto meanAround = [&spectra, level, halfStep](int k, double centre) {
-        return MeanPowerWithin(level->power[static_cast<std::size_t>(k - 1)], level->binSpacing,
-                               centre, std::max(centre / halfStep, spectra.lowFrequency),
+    const auto meanAround = [&spectra, level, halfStep](const std::vector<double>& power,
+                                                        double centre) {
+        return MeanPowerWithin(power, level->binSpacing, centre,
+                               std::max(centre / halfStep, spectra.lowFrequency),
                                std::min(centre * halfStep, spectra.highFrequency));
     };
-    const double fundamental = meanAround(1, frequency);
+    const double fundamental = meanAround(level->power[0], frequency);
     if (!(fundamental > 0.0) || !std::isfinite(fundamental)) return point;
     double sum = 0.0;
     bool any = false;
+    bool anyBelowNoise = false;
+    double limitSum = 0.0;
     for (int k = 2; k <= kHighestHarmonic; ++k) {
         const double harmonicFrequency = k * frequency;
         if (harmonicFrequency > spectra.highFrequency) break;
-        const double power = meanAround(k, harmonicFrequency);
-        point.harmonicPercent[static_cast<std::size_t>(k - 2)] =
-            100.0 * std::sqrt(power / fundamental);
+        const auto index = static_cast<std::size_t>(k - 2);
+        const double power = meanAround(level->power[index + 1], harmonicFrequency);
+        if (haveNoise) {
+            const double threshold = kNoiseMargin * meanAround(level->noise, harmonicFrequency);
+            point.harmonicLimitPercent[index] = 100.0 * std::sqrt(threshold / fundamental);
+            limitSum += threshold;
+            if (power < threshold) {
+                point.belowNoise[index] = true;
+                anyBelowNoise = true;
+                continue;
+            }
+        }
+        point.harmonicPercent[index] = 100.0 * std::sqrt(power / fundamental);
         sum += power;
         any = true;
     }
     if (any) point.thdPercent = 100.0 * std::sqrt(sum / fundamental);
+    point.thdBelowNoise = !any && anyBelowNoise;
+    if (haveNoise && (any || anyBelowNoise)) {
+        point.noiseLimitPercent = 100.0 * std::sqrt(limitSum / fundamental);
+    }
     return point;
 }
 

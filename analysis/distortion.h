@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -22,6 +23,10 @@ constexpr int kHarmonicCount = kHighestHarmonic - 1;
 // the linear one, index k - 1 the k-th harmonic's.
 struct HarmonicWindow {
     std::array<std::vector<double>, kHighestHarmonic> power;
+    // Per bin, on the scale of power: what the lead-in's noise is expected
+    // to contribute to any one of these windows (the same for each, as they
+    // are all as long and as shaped). Empty without a noise estimate.
+    std::vector<double> noise;
     double binSpacing = 0.0;  // Hz
     std::int64_t windowFrames = 0;
 };
@@ -57,17 +62,41 @@ struct SweepShape {
 // begins a quarter of its length before the harmonic's own time. The spectra hold the output
 // frequencies between the tapers. Empty when H or the shape is unusable, the windows would be
 // shorter than 64 samples, or the 6th harmonic's time lies beyond half the
-// response.
+// response. With h.noisePower (one value per bin) each window also holds
+// the noise it is expected to carry.
 HarmonicSpectra ExtractHarmonics(const TransferFunction& h, double delaySamples,
                                  const SweepShape& sweep);
+
+// A harmonic counts as distortion only when its power stands this many
+// times (10 dB) above the noise's expected power in its window. Noise alone
+// then passes in a single bin with a chance of e^-10 (its power there is
+// exponentially distributed), and the noise under a harmonic that passes
+// adds at most 0.4 dB to its reading.
+constexpr double kNoiseMargin = 10.0;
 
 // Distortion at one fundamental frequency, in percent of the fundamental's
 // level; NaN for a harmonic whose frequency lies beyond the swept range (or
 // half the rate), and for THD when none of them lies inside.
+//
+// A harmonic not kNoiseMargin above the noise is noise-limited: its percent
+// is NaN, belowNoise says so, and its limit is the level it would need to
+// count, 100 sqrt(kNoiseMargin N_k) / |H_1| (N_k the noise's expected power
+// at k f). THD sums the harmonics that count; when none does but some are
+// noise-limited, it is NaN with thdBelowNoise set. noiseLimitPercent, the
+// root sum of the measured harmonics' limits, bounds the THD the noise can
+// hide: with every harmonic noise-limited the THD is below it. Without a
+// noise estimate every measured harmonic counts and the limits are NaN.
 struct DistortionPoint {
     double frequency = 0.0;
     double thdPercent = 0.0;                               // sqrt(sum of |H_k|^2) / |H_1|
     std::array<double, kHarmonicCount> harmonicPercent{};  // H2 .. H5
+    std::array<bool, kHarmonicCount> belowNoise{};
+    std::array<double, kHarmonicCount> harmonicLimitPercent = {kNoLimit, kNoLimit, kNoLimit,
+                                                               kNoLimit};
+    bool thdBelowNoise = false;
+    double noiseLimitPercent = kNoLimit;
+
+    static constexpr double kNoLimit = std::numeric_limits<double>::quiet_NaN();
 };
 
 // The distortion at frequency f, each |H_k|^2 the mean over the bins within

@@ -230,6 +230,7 @@ TransferFunction ComputeTransfer(const Take& take) {
 
     result.bins = std::move(y);
     result.size = size;
+    result.frames = frames;
     result.status = TransferStatus::Ok;
     return result;
 }

@@ -65,7 +65,8 @@ enum class TransferStatus {
 struct TransferFunction {
     TransferStatus status = TransferStatus::NoSignal;
     Spectrum bins;
-    std::int64_t size = 0;  // transform length
+    std::int64_t size = 0;    // transform length
+    std::int64_t frames = 0;  // the take's frames, the rest of the length is padding
     double rate = 0.0;
     double startFrequency = 0.0;  // swept range (Hz)
     double endFrequency = 0.0;

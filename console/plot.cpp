@@ -234,7 +234,12 @@ struct LegendEntry {
     PlotRgb rgb;
     double width;
     double alpha;
+    bool dashed = false;
 };
+
+// The dash of a limit curve: short strokes, as wide gaps.
+constexpr double kLimitDash[] = {7.0, 5.0};
+constexpr double kLimitWidth = 1.2;
 
 std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
     std::vector<LegendEntry> entries;
@@ -258,6 +263,9 @@ std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
     }
     if (data.extra && HasUsablePoint(data.extra->curve)) {
         entries.push_back({data.extra->label, kExtraRgb, 2.5, 1.0});
+    }
+    if (data.extra && HasUsablePoint(data.extra->limit)) {
+        entries.push_back({data.extra->limitLabel, kExtraRgb, kLimitWidth, 1.0, true});
     }
     return entries;
 }
@@ -446,6 +454,7 @@ PlotFrame FramePlot(const PlotData& data, double width, double height) {
         maxLevel = MaxLevel(data.noiseFloor, range, maxLevel);
         if (data.extra && data.extra->scale == PlotScale::kDb) {
             maxLevel = MaxLevel(data.extra->curve, range, maxLevel);
+            maxLevel = MaxLevel(data.extra->limit, range, maxLevel);
         }
         for (const PlotBand& band : data.bands) {
             const double level = frame.tableZero + band.level;
@@ -456,7 +465,8 @@ PlotFrame FramePlot(const PlotData& data, double width, double height) {
             if (!std::isfinite(maxLevel) || level > maxLevel) maxLevel = level;
         }
         if (data.extra && data.extra->scale == PlotScale::kPercent) {
-            frame.percentTop = PercentAxisTop(MaxLevel(data.extra->curve, range, kPlotNoLevel));
+            frame.percentTop = PercentAxisTop(MaxLevel(
+                data.extra->limit, range, MaxLevel(data.extra->curve, range, kPlotNoLevel)));
         }
     }
     frame.levels = PlotDbRange(maxLevel);
@@ -588,11 +598,14 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
         if (data.extra) {
             cairo_set_line_width(cr, 2.5);
             SetRgb(cr, kExtraRgb);
-            if (percent) {
-                StrokeCurve(cr, frame, data.extra->curve, 0.0, frame.percentTop);
-            } else {
-                StrokeCurve(cr, frame, data.extra->curve, db.bottom, db.top);
-            }
+            const double bottomLevel = percent ? 0.0 : db.bottom;
+            const double topLevel = percent ? frame.percentTop : db.top;
+            StrokeCurve(cr, frame, data.extra->curve, bottomLevel, topLevel);
+            cairo_save(cr);
+            cairo_set_line_width(cr, kLimitWidth);
+            cairo_set_dash(cr, kLimitDash, 2, 0.0);
+            StrokeCurve(cr, frame, data.extra->limit, bottomLevel, topLevel);
+            cairo_restore(cr);
         }
 
         cairo_set_line_width(cr, 3.0);
@@ -621,9 +634,11 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
         const double baseline = kMargin + kLegendSize + static_cast<double>(i) * kLegendLine;
         SetRgb(cr, legend[i].rgb, legend[i].alpha);
         cairo_set_line_width(cr, legend[i].width);
+        if (legend[i].dashed) cairo_set_dash(cr, kLimitDash, 2, 0.0);
         cairo_move_to(cr, legendLeft, baseline - 5.0);
         cairo_line_to(cr, legendLeft + sample, baseline - 5.0);
         cairo_stroke(cr);
+        cairo_set_dash(cr, nullptr, 0, 0.0);
         cairo_set_source_rgb(cr, 0.15, 0.15, 0.15);
         ShowText(cr, legend[i].label, legendLeft + sample + 10.0, baseline, 0.0);
     }

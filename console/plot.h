@@ -54,11 +54,16 @@ enum class PlotScale {
     kPercent,  // on a right axis in %, from 0 up
 };
 
-// A further curve (a distortion figure, for one), drawn only when present.
+// A further curve (a distortion figure, for one), drawn only when present,
+// and the limit below which it cannot be measured (the noise's), drawn thin
+// and dashed in the same colour, with a legend entry of its own when it has
+// a point to show.
 struct PlotExtraCurve {
     std::string label;
     PlotCurve curve;
     PlotScale scale = PlotScale::kDb;
+    PlotCurve limit = {};
+    std::string limitLabel = {};
 };
 
 struct PlotData {

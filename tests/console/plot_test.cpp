@@ -519,6 +519,64 @@ TEST_F(PlotFiles, PercentCurveSitsOnTheRightAxis) {
     EXPECT_NEAR(row + 0.5, expected, 1.5);
 }
 
+// The THD's noise limit: a thin dashed curve in the THD's colour at its
+// own height on the percent axis, with a legend line of its own; the THD
+// itself is drawn only where it has values (here below 200 Hz).
+TEST_F(PlotFiles, NoiseLimitIsDashedOnThePercentAxis) {
+    const std::string path = File("limit.png");
+    PlotData data;
+    data.lowFrequency = 20.0;
+    data.highFrequency = 20000.0;
+    PlotExtraCurve extra{"THD",
+                         Curve(20.0, 20000.0, [](double f) { return f < 200.0 ? 1.5 : kNaN; }),
+                         PlotScale::kPercent};
+    data.extra = extra;
+    const PlotFrame without = FramePlot(data, kPlotWidth, kPlotHeight);
+    extra.limit = Curve(20.0, 20000.0, [](double) { return 0.5; });
+    extra.limitLabel = "THD noise limit";
+    data.extra = extra;
+    ASSERT_EQ(WritePng(path, data), "");
+    Png png(path);
+    ASSERT_TRUE(png.Ok());
+    const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
+    ASSERT_DOUBLE_EQ(frame.percentTop, 2.0);
+    // One legend line more pushes the plotting area down.
+    EXPECT_GT(frame.top, without.top);
+    const double limitRow = frame.bottom - (frame.bottom - frame.top) * 0.5 / 2.0;
+    const double thdRow = frame.bottom - (frame.bottom - frame.top) * 1.5 / 2.0;
+    const auto xAt = [&frame](double f) {
+        return frame.left + (frame.right - frame.left) * std::log(f / 20.0) / std::log(1000.0);
+    };
+    // Along the limit's row from 1 kHz to 10 kHz: strokes and gaps, about
+    // 7 to 5, not a solid line.
+    int on = 0, columns = 0, runs = 0;
+    bool last = false;
+    for (int x = static_cast<int>(xAt(1000.0)); x < static_cast<int>(xAt(10000.0)); ++x) {
+        // The thin line covers parts of two rows: a pixel counts when it
+        // leans to the THD's purple (green well below red and blue).
+        bool inked = false;
+        for (int y = static_cast<int>(limitRow) - 2; y <= static_cast<int>(limitRow) + 2; ++y) {
+            const Rgb p = png.At(x, y);
+            inked = inked || (p.red - p.green > 0.2 && p.blue - p.green > 0.2);
+        }
+        on += inked;
+        runs += inked && !last;
+        last = inked;
+        ++columns;
+    }
+    EXPECT_GT(on, columns * 4 / 10) << on << " of " << columns;
+    EXPECT_LT(on, columns * 8 / 10) << on << " of " << columns;
+    EXPECT_GT(runs, 20);
+    // The THD at 100 Hz stands at 1.5 %, and nothing of it at 1 kHz.
+    const double row100 =
+        png.MeanRowOf(static_cast<int>(xAt(100.0)), static_cast<int>(frame.top) + 1,
+                      static_cast<int>(limitRow) - 10, Opaque(kExtraRgb));
+    EXPECT_NEAR(row100 + 0.5, thdRow, 1.5);
+    EXPECT_TRUE(
+        std::isnan(png.MeanRowOf(static_cast<int>(xAt(1000.0)), static_cast<int>(frame.top) + 1,
+                                 static_cast<int>(limitRow) - 10, Opaque(kExtraRgb))));
+}
+
 // Data no run should produce, each drawn to both files without failing.
 TEST_F(PlotFiles, HostileDataDrawsWithoutFailing) {
     std::vector<PlotData> cases(9);

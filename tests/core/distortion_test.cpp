@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <numbers>
+#include <random>
 #include <vector>
 
 #include "analysis/distortion.h"
@@ -38,8 +39,11 @@ struct Distorted {
 
 // The sweep for bands from 100 Hz to 5 kHz (so 50 Hz to 10 kHz), through
 // y = x + a x^2 + b x^3 and then the echo 1 + echo z^-3, arriving kDelay
-// frames late.
-Distorted Measure(double a, double b, double echo) {
+// frames late, plus white Gaussian noise of RMS noiseRms (in full scale)
+// over the whole capture, lead-in included.
+// With returned false, nothing of the sweep comes back: only the noise.
+Distorted Measure(double a, double b, double echo, double noiseRms = 0.0, unsigned seed = 1,
+                  bool returned = true) {
     Distorted d;
     d.plan = PlanLogSweep(100.0, 5000.0, kRate, kSweep);
     std::vector<std::int64_t> played(kFrames);
@@ -50,15 +54,20 @@ Distorted Measure(double a, double b, double echo) {
         bent[n] = x + a * x * x + b * x * x * x;
     }
     std::vector<std::int64_t> captured(kFrames);
-    for (std::int64_t n = kDelay; n < kFrames; ++n) {
+    std::mt19937 generator(seed);
+    std::normal_distribution<double> gauss(0.0, noiseRms);
+    for (std::int64_t n = 0; n < kFrames; ++n) {
         const double echoed =
-            bent[n - kDelay] + (n >= kDelay + 3 ? echo * bent[n - kDelay - 3] : 0);
-        captured[n] = std::llround(echoed * kFullScale);
+            n < kDelay || !returned
+                ? 0.0
+                : bent[n - kDelay] + (n >= kDelay + 3 ? echo * bent[n - kDelay - 3] : 0);
+        captured[n] =
+            std::llround((echoed + (noiseRms > 0.0 ? gauss(generator) : 0.0)) * kFullScale);
     }
     const Take take{played, captured, kLeadIn, kLeadIn, d.plan.low, d.plan.high, kRate};
     const TransferFunction h = ComputeTransfer(take);
     EXPECT_EQ(h.status, TransferStatus::Ok);
-    d.delay = FindDelay(ImpulseResponseOf(h), kRate);
+    d.delay = returned ? FindDelay(ImpulseResponseOf(h), kRate) : Delay{kDelay, 0.0, 0.0};
     d.spectra =
         ExtractHarmonics(h, d.delay.samples, {d.plan.rateConstant, d.plan.low, d.plan.high});
     return d;
@@ -155,6 +164,113 @@ TEST(Distortion, CurveStepsByTwelfthsOfAnOctave) {
     EXPECT_TRUE(DistortionCurve(d.spectra, 100.0, 5000.0, 0).empty());
     EXPECT_TRUE(DistortionCurve(HarmonicSpectra{}, 100.0, 5000.0, 12).empty());
     EXPECT_TRUE(DistortionCurve(d.spectra, 1e-300, 1e300, 1000).empty());
+}
+
+// A capture of white noise alone (no sweep comes back): every window of
+// the response holds nothing but the noise, and its power, bin by bin over
+// the swept range, has the window's noise estimate as its mean. The bins
+// within a few of the window's resolutions (rate / length) of the range's
+// tapered edges are left out: there the window's own spectrum smears the
+// taper.
+TEST(Distortion, WindowedNoiseHasItsPredictedPower) {
+    double allRatios = 0.0;
+    int allBins = 0;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(seed);
+        const Distorted d = Measure(0.0, 0.0, 0.0, 1e-4, seed, false);
+        ASSERT_FALSE(d.spectra.empty());
+        for (const HarmonicWindow& level : d.spectra.windows) {
+            SCOPED_TRACE(level.windowFrames);
+            ASSERT_EQ(level.noise.size(), level.power[0].size());
+            const double resolution = kRate / static_cast<double>(level.windowFrames);
+            double ratios = 0.0;
+            int bins = 0;
+            for (std::size_t m = 0; m < level.noise.size(); ++m) {
+                const double f = level.binSpacing * static_cast<double>(m);
+                if (f < d.spectra.lowFrequency + 4.0 * resolution ||
+                    f > d.spectra.highFrequency - 4.0 * resolution) {
+                    continue;
+                }
+                ASSERT_GT(level.noise[m], 0.0) << f;
+                for (const std::vector<double>& power : level.power) {
+                    ratios += power[m] / level.noise[m];
+                    ++bins;
+                }
+            }
+            // The windows of 1024 samples and more: over a thousand bins
+            // each. (A transform as long as the whole response, which
+            // ComputeTransfer's padding makes twice the take here, would
+            // predict 3 dB less.)
+            if (level.windowFrames >= 1024) {
+                ASSERT_GT(bins, 1000);
+                EXPECT_NEAR(10.0 * std::log10(ratios / bins), 0.0, 0.5) << bins;
+                allRatios += ratios;
+                allBins += bins;
+            }
+        }
+    }
+    EXPECT_NEAR(10.0 * std::log10(allRatios / allBins), 0.0, 0.3) << allBins;
+}
+
+// A linear loop with noise at -80 dBFS: no harmonic is taken for
+// distortion anywhere; every point says it is noise-limited, with a limit
+// above what the noise alone reads (without the check it read as THD).
+TEST(Distortion, NoiseIsNotTakenForDistortion) {
+    for (double echo : {0.0, 0.5}) {
+        SCOPED_TRACE(echo);
+        const Distorted d = Measure(0.0, 0.0, echo, 1e-4);
+        const std::vector<DistortionPoint> curve =
+            DistortionCurve(d.spectra, 100.0, kTop / 2.0, 12);
+        ASSERT_GT(curve.size(), 60u);
+        for (const DistortionPoint& point : curve) {
+            SCOPED_TRACE(point.frequency);
+            EXPECT_TRUE(std::isnan(point.thdPercent));
+            EXPECT_TRUE(point.thdBelowNoise);
+            EXPECT_GT(point.noiseLimitPercent, 0.0);
+            for (std::size_t i = 0; i < point.harmonicPercent.size(); ++i) {
+                EXPECT_TRUE(std::isnan(point.harmonicPercent[i])) << i;
+                const bool inside = (i + 2) * point.frequency <= kTop;
+                EXPECT_EQ(point.belowNoise[i], inside) << i;
+                EXPECT_EQ(std::isfinite(point.harmonicLimitPercent[i]), inside) << i;
+            }
+        }
+    }
+}
+
+// 1 % of third harmonic (b A^3 / 4 of the fundamental A (1 + 3 b A^2 / 4))
+// over noise at -80 dBFS reads as it does without the noise; the absent
+// 2nd, 4th and 5th are noise-limited, and THD is the 3rd alone.
+TEST(Distortion, DistortionAboveTheNoiseReadsItsValue) {
+    // b A^2 / 4 = 0.01 (1 + 3 b A^2 / 4): b = 0.04 / (A^2 (1 - 0.03)).
+    const double b = 0.04 / (kAmplitude * kAmplitude * 0.97);
+    const Distorted noisy = Measure(0.0, b, 0.0, 1e-4);
+    const Distorted clean = Measure(0.0, b, 0.0);
+    ASSERT_FALSE(noisy.spectra.empty());
+    for (double f : {300.0, 1000.0, 2000.0, 3000.0}) {
+        SCOPED_TRACE(f);
+        const DistortionPoint point = DistortionAt(noisy.spectra, f, 12);
+        EXPECT_NEAR(Db(point.harmonicPercent[1]), Db(1.0), 0.1);
+        EXPECT_NEAR(Db(point.thdPercent), Db(1.0), 0.1);
+        EXPECT_NEAR(Db(point.thdPercent / DistortionAt(clean.spectra, f, 12).thdPercent), 0.0, 0.1);
+        EXPECT_FALSE(point.belowNoise[1]);
+        EXPECT_FALSE(point.thdBelowNoise);
+        EXPECT_TRUE(point.belowNoise[0]);
+        EXPECT_TRUE(std::isnan(point.harmonicPercent[0]));
+        EXPECT_LT(point.noiseLimitPercent, 0.1);
+    }
+}
+
+// Without noise in the lead-in the noise is zero: every harmonic counts,
+// and the figures are those of a take without a noise estimate.
+TEST(Distortion, ASilentLeadInLimitsNothing) {
+    const Distorted d = Measure(0.1, 0.2, 0.0);
+    const DistortionPoint point = DistortionAt(d.spectra, 1000.0, 12);
+    for (std::size_t i = 0; i < point.belowNoise.size(); ++i) {
+        EXPECT_FALSE(point.belowNoise[i]) << i;
+        EXPECT_FALSE(std::isnan(point.harmonicPercent[i])) << i;
+    }
+    EXPECT_EQ(point.noiseLimitPercent, 0.0);
+    EXPECT_FALSE(point.thdBelowNoise);
 }
 
 TEST(Distortion, UnusableInputsGiveNoSpectra) {
