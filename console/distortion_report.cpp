@@ -51,8 +51,9 @@ std::string DistortionFileText(std::span<const DistortionPoint> points,
     for (const DistortionPoint& point : points) {
         std::snprintf(line, sizeof line, "%.4f", point.frequency);
         text += line;
-        text += " " + Percent(point.thdPercent);
-        for (const double harmonic : point.harmonicPercent) text += " " + Percent(harmonic);
+        text.append(" ").append(Percent(point.thdPercent));
+        for (const double harmonic : point.harmonicPercent)
+            text.append(" ").append(Percent(harmonic));
         text += "\n";
     }
     return text;

@@ -98,7 +98,7 @@ RunFiles CreateRunFiles(std::time_t when, std::span<const std::string> endings,
     const std::string prefix = directory.empty() ? std::string() : directory + "/";
     for (int number = 1; number <= kMostNames; ++number) {
         std::string base = stamp;
-        if (number > 1) base += "_" + std::to_string(number);
+        if (number > 1) base.append("_").append(std::to_string(number));
         std::vector<std::string> paths;
         std::vector<int> descriptors;
         bool taken = false;
