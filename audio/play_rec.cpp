@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -50,7 +52,59 @@ void Recover(snd_pcm_t* pcm, snd_pcm_sframes_t error) {
 // the program's own messages.
 void IgnoreAlsaDiagnostic(const char*, int, const char*, int, const char*, ...) {}
 
-DeviceFailure Failure(SetupStage stage, StreamDirection direction, int error) {
+// The messages alsa-lib wrote during one open-and-configure.
+struct AlsaMessages {
+    std::vector<std::string> kept;
+    std::size_t omitted = 0;
+};
+
+// The list of the open-and-configure running on this thread, if one is.
+thread_local AlsaMessages* tMessages = nullptr;
+
+// Keeps alsa-lib's message (and the plugin's, which reach alsa-lib's
+// handler the same way) in the open call's list, up to its bounds.
+__attribute__((format(printf, 5, 6))) void KeepAlsaDiagnostic(const char*, int, const char*,
+                                                              int error, const char* format, ...) {
+    AlsaMessages* messages = tMessages;
+    if (messages == nullptr || format == nullptr) return;
+    if (messages->kept.size() >= kMaxDeviceDiagnostics) {
+        ++messages->omitted;
+        return;
+    }
+    char text[kMaxDeviceDiagnosticLength + 1];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length < 0) text[0] = '\0';
+    try {
+        std::string message(text);
+        if (error != 0) message += std::string(": ") + snd_strerror(error);
+        if (message.size() > kMaxDeviceDiagnosticLength) message.resize(kMaxDeviceDiagnosticLength);
+        messages->kept.push_back(std::move(message));
+    } catch (...) {
+        // No memory for the message: it is counted rather than kept.
+        ++messages->omitted;
+    }
+}
+
+// While it lives, alsa-lib's messages on this thread go into `messages`;
+// then alsa-lib is silenced again.
+class MessagesKept {
+  public:
+    explicit MessagesKept(AlsaMessages& messages) {
+        tMessages = &messages;
+        snd_lib_error_set_handler(KeepAlsaDiagnostic);
+    }
+    ~MessagesKept() {
+        snd_lib_error_set_handler(IgnoreAlsaDiagnostic);
+        tMessages = nullptr;
+    }
+    MessagesKept(const MessagesKept&) = delete;
+    MessagesKept& operator=(const MessagesKept&) = delete;
+};
+
+DeviceFailure StageFailure(SetupStage stage, StreamDirection direction, int error) {
     DeviceFailure failure;
     failure.stage = stage;
     failure.direction = direction;
@@ -59,16 +113,17 @@ DeviceFailure Failure(SetupStage stage, StreamDirection direction, int error) {
 }
 
 // Opens deviceName in one direction and installs the run's configuration,
-// asking for periodRequest frames per period. Returns the failure, if any;
-// the stream is closed again on every failure.
-std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection direction,
-                                        int channelCount, std::uint32_t rate,
-                                        snd_pcm_uframes_t periodRequest, DeviceStream& stream) {
+// asking for periodRequest frames per period. The stream is closed again on
+// every failure.
+Outcome<DeviceStream, DeviceFailure> OpenStream(const char* deviceName, StreamDirection direction,
+                                                int channelCount, std::uint32_t rate,
+                                                snd_pcm_uframes_t periodRequest) {
     const snd_pcm_stream_t alsaDirection =
         direction == StreamDirection::Playback ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE;
     snd_pcm_t* opened = nullptr;
     int error = snd_pcm_open(&opened, deviceName, alsaDirection, 0);
-    if (error < 0) return Failure(SetupStage::Open, direction, error);
+    if (error < 0) return Fail(StageFailure(SetupStage::Open, direction, error));
+    DeviceStream stream;
     PcmHandle pcm(opened);
 
     snd_pcm_hw_params_t* params = nullptr;
@@ -82,29 +137,29 @@ std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection 
         snd_pcm_hw_params_set_access(pcm.get(), params, SND_PCM_ACCESS_RW_INTERLEAVED);
     }
     error = snd_pcm_hw_params_set_format(pcm.get(), params, SND_PCM_FORMAT_S24_3LE);
-    if (error < 0) return Failure(SetupStage::Format, direction, error);
+    if (error < 0) return Fail(StageFailure(SetupStage::Format, direction, error));
     // The transfer hands the device exactly channelCount channels a frame; a
     // device that cannot take that many cannot be configured for it.
     error = snd_pcm_hw_params_set_channels(pcm.get(), params, static_cast<unsigned>(channelCount));
-    if (error < 0) return Failure(SetupStage::Params, direction, error);
+    if (error < 0) return Fail(StageFailure(SetupStage::Params, direction, error));
     // The sweep, the pulse and the band edges are all made for `rate`: a
     // device running at another rate would put every band at the wrong
     // frequency, so it cannot be configured for a measurement.
     unsigned int grantedRate = rate;
     error = snd_pcm_hw_params_set_rate_near(pcm.get(), params, &grantedRate, nullptr);
     if (error >= 0 && grantedRate != rate) {
-        DeviceFailure failure = Failure(SetupStage::Rate, direction, -EINVAL);
+        DeviceFailure failure = StageFailure(SetupStage::Rate, direction, -EINVAL);
         failure.grantedRate = grantedRate;
         failure.requestedRate = rate;
-        return failure;
+        return Fail(std::move(failure));
     }
-    if (error < 0) return Failure(SetupStage::Params, direction, error);
+    if (error < 0) return Fail(StageFailure(SetupStage::Params, direction, error));
     snd_pcm_uframes_t period = periodRequest;
     snd_pcm_hw_params_set_period_size_near(pcm.get(), params, &period, nullptr);
     snd_pcm_uframes_t buffer = kBufferRequest;
     snd_pcm_hw_params_set_buffer_size_near(pcm.get(), params, &buffer);
     error = snd_pcm_hw_params(pcm.get(), params);
-    if (error < 0) return Failure(SetupStage::Params, direction, error);
+    if (error < 0) return Fail(StageFailure(SetupStage::Params, direction, error));
 
     snd_pcm_uframes_t granted = 0;
     stream.period = snd_pcm_hw_params_get_period_size(params, &granted, nullptr) < 0 ||
@@ -116,7 +171,36 @@ std::optional<DeviceFailure> OpenStream(const char* deviceName, StreamDirection 
                         ? 0
                         : static_cast<std::int64_t>(granted);
     stream.pcm = std::move(pcm);
-    return std::nullopt;
+    return stream;
+}
+
+// Opens and configures the playback, then the capture with the playback's
+// period, and readies both; closes what it opened on a failure.
+Outcome<OpenedDevice, DeviceFailure> OpenBoth(const char* deviceName, int channelCount,
+                                              std::uint32_t rate) {
+    Outcome<DeviceStream, DeviceFailure> playback =
+        OpenStream(deviceName, StreamDirection::Playback, channelCount, rate, kPeriodRequest);
+    if (!playback) return Fail(playback.reason());
+    OpenedDevice opened;
+    DuplexDevice& device = opened.device;
+    device.playback = std::move(playback.value());
+    opened.periodDiffers = device.playback.period != static_cast<std::int64_t>(kPeriodRequest);
+    Outcome<DeviceStream, DeviceFailure> capture =
+        OpenStream(deviceName, StreamDirection::Capture, channelCount, rate,
+                   static_cast<snd_pcm_uframes_t>(device.playback.period));
+    if (!capture) {
+        DeviceFailure failure = capture.reason();
+        failure.periodDiffers = opened.periodDiffers;
+        return Fail(std::move(failure));  // the playback is closed with `opened`
+    }
+    device.capture = std::move(capture.value());
+    // Both streams start the run from an empty queue. Dropping empties a
+    // queue at once; a drain would wait on the device without a bound.
+    snd_pcm_drop(device.playback.pcm.get());
+    snd_pcm_drop(device.capture.pcm.get());
+    snd_pcm_prepare(device.capture.pcm.get());
+    snd_pcm_prepare(device.playback.pcm.get());
+    return opened;
 }
 
 // Checks that the two channel blocks of frameCount samples fit the buffers.
@@ -467,38 +551,26 @@ void RecordTransferEvent(TransferReport& report, TransferFault fault, std::int64
     ++report.total;
 }
 
-DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t rate) {
-    DeviceSetup setup;
+Outcome<OpenedDevice, DeviceFailure> OpenDuplex(const char* deviceName, int channelCount,
+                                                std::uint32_t rate) {
     if (channelCount != kChannels) {
-        setup.failure = Failure(SetupStage::Channels, StreamDirection::Playback, 0);
-        setup.failure->channelCount = channelCount;
-        return setup;
+        DeviceFailure failure = StageFailure(SetupStage::Channels, StreamDirection::Playback, 0);
+        failure.channelCount = channelCount;
+        return Fail(std::move(failure));
     }
     if (deviceName == nullptr) {
-        setup.failure = Failure(SetupStage::Open, StreamDirection::Playback, -EINVAL);
-        return setup;
+        return Fail(StageFailure(SetupStage::Open, StreamDirection::Playback, -EINVAL));
     }
-    snd_lib_error_set_handler(IgnoreAlsaDiagnostic);
-    DuplexDevice& device = setup.device;
-    setup.failure = OpenStream(deviceName, StreamDirection::Playback, channelCount, rate,
-                               kPeriodRequest, device.playback);
-    if (setup.failure) return setup;
-    setup.playbackConfigured = true;
-    setup.periodDiffers = device.playback.period != static_cast<std::int64_t>(kPeriodRequest);
-    setup.failure =
-        OpenStream(deviceName, StreamDirection::Capture, channelCount, rate,
-                   static_cast<snd_pcm_uframes_t>(device.playback.period), device.capture);
-    if (setup.failure) {
-        device.playback.pcm.reset();
-        return setup;
-    }
-    // Both streams start the run from an empty queue. Dropping empties a
-    // queue at once; a drain would wait on the device without a bound.
-    snd_pcm_drop(device.playback.pcm.get());
-    snd_pcm_drop(device.capture.pcm.get());
-    snd_pcm_prepare(device.capture.pcm.get());
-    snd_pcm_prepare(device.playback.pcm.get());
-    return setup;
+    AlsaMessages messages;
+    Outcome<OpenedDevice, DeviceFailure> opened = [&] {
+        const MessagesKept keeping(messages);
+        return OpenBoth(deviceName, channelCount, rate);
+    }();
+    if (opened) return opened;
+    DeviceFailure failure = opened.reason();
+    failure.diagnostics = std::move(messages.kept);
+    failure.diagnosticsOmitted = messages.omitted;
+    return Fail(std::move(failure));
 }
 
 void PLAY_REC(DuplexDevice& device, std::uint32_t rate, std::int64_t frameCount,

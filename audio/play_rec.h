@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
+#include <string>
+#include <vector>
+
+#include "base/outcome.h"
 
 // alsa-lib's PCM handle, named here so that callers need not include ALSA.
 extern "C" {
@@ -112,6 +115,12 @@ enum class SetupStage {
     Rate,      // the device runs at grantedRate, not at the rate asked for
 };
 
+// Most messages kept of what alsa-lib and the device's plugin write while a
+// device is opened and configured, and most bytes kept of each: a plugin
+// that writes more cannot flood the report.
+constexpr std::size_t kMaxDeviceDiagnostics = 8;
+constexpr std::size_t kMaxDeviceDiagnosticLength = 240;
+
 struct DeviceFailure {
     SetupStage stage = SetupStage::Open;
     StreamDirection direction = StreamDirection::Playback;
@@ -119,14 +128,22 @@ struct DeviceFailure {
     unsigned grantedRate = 0;    // with SetupStage::Rate: the rate the device offered
     unsigned requestedRate = 0;  // with SetupStage::Rate: the rate asked for
     int channelCount = 0;        // with SetupStage::Channels
+    // The playback stream got its parameters, with another period than
+    // asked (so a capture failure can come after that was known).
+    bool periodDiffers = false;
+    // What alsa-lib and the plugin wrote while the device was opened and
+    // configured, in order, as they wrote it (followed by ": " and alsa-lib's
+    // text of the error code a message came with): at most
+    // kMaxDeviceDiagnostics messages of at most kMaxDeviceDiagnosticLength
+    // bytes each, cut there; diagnosticsOmitted counts the messages beyond.
+    std::vector<std::string> diagnostics;
+    std::size_t diagnosticsOmitted = 0;
 };
 
-// The outcome of opening and configuring a device.
-struct DeviceSetup {
-    DuplexDevice device;                   // both streams open when there is no failure
-    std::optional<DeviceFailure> failure;  // the first step that failed
-    bool playbackConfigured = false;       // the playback stream got its parameters
-    bool periodDiffers = false;            // the playback was granted another period than asked
+// A device opened and configured for a run.
+struct OpenedDevice {
+    DuplexDevice device;         // both streams open
+    bool periodDiffers = false;  // the playback was granted another period than asked
 };
 
 // Text of an alsa-lib error code.
@@ -136,8 +153,9 @@ const char* DeviceErrorText(int error);
 // capture (asking for the playback's granted period), each with
 // channelCount channels of packed 24-bit little-endian samples at `rate`,
 // and readies both for a transfer. On a failure the streams opened so far
-// are closed and the failure says where.
-DeviceSetup OpenDuplex(const char* deviceName, int channelCount, std::uint32_t rate);
+// are closed and the failure says where, with what alsa-lib wrote meanwhile.
+Outcome<OpenedDevice, DeviceFailure> OpenDuplex(const char* deviceName, int channelCount,
+                                                std::uint32_t rate);
 
 // The transfer path: plays playBytes and records into recordBytes at the
 // same time on a device that OpenDuplex readied: two channels, each in its

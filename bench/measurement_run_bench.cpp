@@ -80,8 +80,10 @@ int main() {
         {
             std::vector<std::int8_t> play(6 * 2048), record(6 * 2048);
             TransferReport report;
-            DeviceSetup setup = OpenDuplex("rig", 2, kSampleRate);
-            PLAY_REC(setup.device, kSampleRate, 2048, play, record, 3, 3 * 2048, report);
+            Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("rig", 2, kSampleRate);
+            DuplexDevice device;
+            if (opened) device = std::move(opened.value().device);
+            PLAY_REC(device, kSampleRate, 2048, play, record, 3, 3 * 2048, report);
         }
         baseKb = PeakKilobytes();
         for (int round = 0; round < kRounds; ++round) {
@@ -96,8 +98,10 @@ int main() {
             std::vector<std::int8_t> record(static_cast<std::size_t>(6 * frames));
             TransferReport report;
             const auto start = std::chrono::steady_clock::now();
-            DeviceSetup setup = OpenDuplex("rig", 2, kSampleRate);
-            PLAY_REC(setup.device, kSampleRate, frames, play, record, 3, 3 * frames, report);
+            Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("rig", 2, kSampleRate);
+            DuplexDevice device;
+            if (opened) device = std::move(opened.value().device);
+            PLAY_REC(device, kSampleRate, frames, play, record, 3, 3 * frames, report);
             bestTransfer =
                 std::min(bestTransfer, Seconds(std::chrono::steady_clock::now() - start));
         }

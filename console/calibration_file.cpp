@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "console/options.h"
 #include "console/settings.h"
 
@@ -16,38 +20,53 @@ std::string Located(const std::string& path, std::size_t line, const std::string
     return text + ": " + what;
 }
 
-CalibrationLoad Failure(const std::string& path, std::size_t line, const std::string& what) {
-    CalibrationLoad load;
-    load.error = Located(path, line, what);
-    return load;
+Failure<std::string> Refused(const std::string& path, std::size_t line, const std::string& what) {
+    return Fail(Located(path, line, what));
 }
+
+// Closes a descriptor when it goes.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
 
 }  // namespace
 
-CalibrationLoad LoadCalibrationFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return Failure(path, 0, std::string("cannot open: ") + std::strerror(errno));
+Outcome<LoadedCalibration, std::string> LoadCalibrationFile(const std::string& path) {
+    // Without O_NONBLOCK the open of a FIFO waits for a writer; the file is
+    // checked for being regular before anything is read from it.
+    const Descriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0) return Refused(path, 0, std::string("cannot open: ") + std::strerror(errno));
+    struct stat status {};
+    if (fstat(file.fd, &status) != 0)
+        return Refused(path, 0, std::string("cannot read: ") + std::strerror(errno));
+    if (S_ISDIR(status.st_mode))
+        return Refused(path, 0, std::string("cannot read: ") + std::strerror(EISDIR));
+    if (!S_ISREG(status.st_mode)) return Refused(path, 0, "not a regular file");
     // One byte beyond the limit tells a file at the limit from a larger one.
     std::vector<char> bytes(kMaxCalibrationFileSize + 1);
-    const std::size_t count = std::fread(bytes.data(), 1, bytes.size(), file);
-    const bool readFailed = std::ferror(file) != 0;
-    const int readError = errno;
-    std::fclose(file);
-    if (readFailed)
-        return Failure(path, 0, std::string("cannot read: ") + std::strerror(readError));
-    if (count > kMaxCalibrationFileSize) {
-        return Failure(path, 0,
-                       "larger than " + std::to_string(kMaxCalibrationFileSize) + " bytes");
+    std::size_t count = 0;
+    while (count < bytes.size()) {
+        const ssize_t got = read(file.fd, bytes.data() + count, bytes.size() - count);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Refused(path, 0, std::string("cannot read: ") + std::strerror(errno));
+        }
+        count += static_cast<std::size_t>(got);
     }
+    if (count > kMaxCalibrationFileSize)
+        return Refused(path, 0,
+                       "larger than " + std::to_string(kMaxCalibrationFileSize) + " bytes");
 
     CalibrationParse parse = ParseCalibration(std::string_view(bytes.data(), count));
-    if (!parse.ok) return Failure(path, parse.error.line, parse.error.what);
-    CalibrationLoad load;
-    load.ok = true;
-    load.loaded.path = path;
-    load.loaded.calibration = std::move(parse.calibration);
-    return load;
+    if (!parse.ok) return Refused(path, parse.error.line, parse.error.what);
+    LoadedCalibration loaded;
+    loaded.path = path;
+    loaded.calibration = std::move(parse.calibration);
+    return loaded;
 }
 
 std::string CalibrationLine(const LoadedCalibration& loaded) {

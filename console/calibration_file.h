@@ -6,6 +6,7 @@
 #include <string>
 
 #include "analysis/calibration.h"
+#include "base/outcome.h"
 
 // A calibration as read from its file, kept for the whole process.
 struct LoadedCalibration {
@@ -13,19 +14,14 @@ struct LoadedCalibration {
     Calibration calibration;
 };
 
-struct CalibrationLoad {
-    bool ok = false;
-    LoadedCalibration loaded;  // when ok
-    // When not: one line naming the file, the line (where there is one) and
-    // what is wrong, without a newline.
-    std::string error;
-};
-
 // Largest calibration file read, in bytes.
 constexpr std::size_t kMaxCalibrationFileSize = 1 << 20;
 
-// Reads and parses the file.
-CalibrationLoad LoadCalibrationFile(const std::string& path);
+// Reads and parses the file. Only a regular file is read: anything else (a
+// FIFO, a device, a directory) is refused at once, without waiting for a
+// writer or for data. The reason is the console's one line naming the file,
+// the line (where there is one) and what is wrong, without a newline.
+Outcome<LoadedCalibration, std::string> LoadCalibrationFile(const std::string& path);
 
 // The line shown after the banner: which file, how many points, which
 // frequencies; without a newline.

@@ -51,10 +51,11 @@ std::string DistortionFileText(std::span<const DistortionPoint> points, const Ru
     for (const DistortionPoint& point : points) {
         std::snprintf(line, sizeof line, "%.4f", point.frequency);
         text += line;
-        text += " " + FileValue(point.thdPercent, point.thdBelowNoise, point.noiseLimitPercent);
+        text.append(" ").append(
+            FileValue(point.thdPercent, point.thdBelowNoise, point.noiseLimitPercent));
         for (std::size_t i = 0; i < point.harmonicPercent.size(); ++i) {
-            text += " " + FileValue(point.harmonicPercent[i], point.belowNoise[i],
-                                    point.harmonicLimitPercent[i]);
+            text.append(" ").append(FileValue(point.harmonicPercent[i], point.belowNoise[i],
+                                              point.harmonicLimitPercent[i]));
         }
         text += "\n";
     }

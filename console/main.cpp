@@ -33,12 +33,13 @@ int main(int argc, char* argv[]) {
     // Kept here for the whole process: the settings point at it.
     std::optional<LoadedCalibration> calibration;
     if (options.calibrationPath) {
-        CalibrationLoad load = LoadCalibrationFile(*options.calibrationPath);
-        if (!load.ok) {
-            std::fprintf(stderr, "%s\n", load.error.c_str());
+        Outcome<LoadedCalibration, std::string> load =
+            LoadCalibrationFile(*options.calibrationPath);
+        if (!load) {
+            std::fprintf(stderr, "%s\n", load.reason().c_str());
             return 2;
         }
-        calibration = std::move(load.loaded);
+        calibration = std::move(load.value());
         settings.calibration = &*calibration;
     }
 

@@ -193,15 +193,17 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     // The device is opened and configured before the run's buffers are
     // obtained and its signals made, so that a device that cannot run is
     // known at once.
-    DeviceSetup setup = OpenDuplex(settings.deviceName.c_str(), 2, kSampleRate);
-    if (setup.playbackConfigured && setup.periodDiffers) {
+    Outcome<OpenedDevice, DeviceFailure> opened =
+        OpenDuplex(settings.deviceName.c_str(), 2, kSampleRate);
+    if (opened ? opened.value().periodDiffers : opened.reason().periodDiffers) {
         std::puts("Driver did not return requested period size.");
     }
-    if (setup.failure) {
-        PrintDeviceFailure(*setup.failure);
-        return setup.failure->stage == SetupStage::Channels ? RunOutcome::Refused
-                                                            : RunOutcome::DeviceFailed;
+    if (!opened) {
+        PrintDeviceFailure(opened.reason());
+        return opened.reason().stage == SetupStage::Channels ? RunOutcome::Refused
+                                                             : RunOutcome::DeviceFailed;
     }
+    OpenedDevice& setup = opened.value();
 
     // What is played: the sync pulse on channel 2 and the sweep on channel
     // 1, both after the same lead-in.

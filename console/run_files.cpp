@@ -78,7 +78,7 @@ Outcome<RunFiles, CreateFailure> CreateRunFiles(std::time_t when,
     const std::string prefix = directory.empty() ? std::string() : directory + "/";
     for (int number = 1; number <= kMostNames; ++number) {
         std::string base = stamp;
-        if (number > 1) base += "_" + std::to_string(number);
+        if (number > 1) base.append("_").append(std::to_string(number));
         RunFiles files;
         bool taken = false;
         for (const std::string& ending : endings) {

@@ -10,6 +10,8 @@
 #include "console/acoustics_report.h"
 #include "console/distortion_report.h"
 
+#include "console/options.h"
+
 namespace {
 
 // Appends printf-formatted text, however long it comes out.
@@ -208,6 +210,24 @@ void PrintDeviceFailure(const DeviceFailure& failure) {
     }
     std::fprintf(stream, text, DeviceErrorText(failure.error));
     std::fflush(stream);
+    // What alsa-lib and the device said, under the line it explains.
+    std::fputs(DeviceDiagnosticLines(failure).c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string DeviceDiagnosticLines(const DeviceFailure& failure) {
+    std::string lines;
+    const std::size_t shown = std::min(failure.diagnostics.size(), kMaxDeviceDiagnostics);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const std::string& message = failure.diagnostics[i];
+        lines += "  alsa-lib: " +
+                 Printable(std::string_view(message).substr(0, kMaxDeviceDiagnosticLength)) + "\n";
+    }
+    const std::size_t more = failure.diagnosticsOmitted + (failure.diagnostics.size() - shown);
+    if (more > 0) {
+        AppendFormat(lines, "  alsa-lib: (%zu more message%s)\n", more, more == 1 ? "" : "s");
+    }
+    return lines;
 }
 
 std::string TransferProblemLine(const TransferReport& report) {

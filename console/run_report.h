@@ -44,8 +44,15 @@ std::string ReturnLevelLine(double returnLevel);
 std::string SyncLevelLine(double returnLevel);
 
 // Prints the message of a device that could not be opened or configured, on
-// the stream that message goes to (standard output flushed first).
+// the stream that message goes to (standard output flushed first), then
+// DeviceDiagnosticLines on standard error.
 void PrintDeviceFailure(const DeviceFailure& failure);
+
+// One line for each message alsa-lib wrote while the device was set up,
+// "  alsa-lib: " and the message with control characters shown as '?', at
+// most kMaxDeviceDiagnostics lines of at most kMaxDeviceDiagnosticLength
+// bytes of message, then one line counting the messages not shown.
+std::string DeviceDiagnosticLines(const DeviceFailure& failure);
 
 // The line of a transfer that was refused, could not start or was abandoned
 // because the device stopped responding; empty when it ran.

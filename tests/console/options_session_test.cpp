@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -170,11 +172,11 @@ class CalibrationFile : public testing::Test {
 
 TEST_F(CalibrationFile, ReadsAGoodFile) {
     WriteFile(dir_ / "mic.txt", kUmikStyle);
-    const CalibrationLoad load = LoadCalibrationFile((dir_ / "mic.txt").string());
-    ASSERT_TRUE(load.ok) << load.error;
-    EXPECT_EQ(load.loaded.path, (dir_ / "mic.txt").string());
-    ASSERT_EQ(load.loaded.calibration.points.size(), 3u);
-    EXPECT_DOUBLE_EQ(GainAt(load.loaded.calibration, 20000.0), -1.25);
+    const auto load = LoadCalibrationFile((dir_ / "mic.txt").string());
+    ASSERT_TRUE(load.ok()) << load.reason();
+    EXPECT_EQ(load.value().path, (dir_ / "mic.txt").string());
+    ASSERT_EQ(load.value().calibration.points.size(), 3u);
+    EXPECT_DOUBLE_EQ(GainAt(load.value().calibration, 20000.0), -1.25);
 }
 
 // A file of exactly the limit is read; one byte more is refused.
@@ -183,29 +185,62 @@ TEST_F(CalibrationFile, SizeIsLimited) {
     text += std::string(kMaxCalibrationFileSize - text.size() - 1, '#') + "\n";
     ASSERT_EQ(text.size(), kMaxCalibrationFileSize);
     WriteFile(dir_ / "limit.txt", text);
-    EXPECT_TRUE(LoadCalibrationFile((dir_ / "limit.txt").string()).ok);
+    EXPECT_TRUE(LoadCalibrationFile((dir_ / "limit.txt").string()).ok());
 
     WriteFile(dir_ / "over.txt", text + "\n");
-    const CalibrationLoad over = LoadCalibrationFile((dir_ / "over.txt").string());
-    EXPECT_FALSE(over.ok);
-    EXPECT_EQ(over.error, "zembrak: calibration file '" + (dir_ / "over.txt").string() +
-                              "': larger than 1048576 bytes");
+    const auto over = LoadCalibrationFile((dir_ / "over.txt").string());
+    ASSERT_FALSE(over.ok());
+    EXPECT_EQ(over.reason(), "zembrak: calibration file '" + (dir_ / "over.txt").string() +
+                                 "': larger than 1048576 bytes");
 }
 
 TEST_F(CalibrationFile, DirectoryCannotBeRead) {
-    const CalibrationLoad load = LoadCalibrationFile(dir_.string());
-    EXPECT_FALSE(load.ok);
-    EXPECT_EQ(load.error,
+    const auto load = LoadCalibrationFile(dir_.string());
+    ASSERT_FALSE(load.ok());
+    EXPECT_EQ(load.reason(),
               "zembrak: calibration file '" + dir_.string() + "': cannot read: Is a directory");
 }
 
 TEST_F(CalibrationFile, NameStaysOnOneLine) {
     const std::string name = (dir_ / "a\nb.txt").string();
     WriteFile(name, "100 0\n1000 6\n");
-    const CalibrationLoad load = LoadCalibrationFile(name);
-    ASSERT_TRUE(load.ok);
-    EXPECT_EQ(CalibrationLine(load.loaded), "Calibration:  " + (dir_ / "a?b.txt").string() +
-                                                " (2 points, 100.0 Hz to 1000.0 Hz)");
+    const auto load = LoadCalibrationFile(name);
+    ASSERT_TRUE(load.ok());
+    EXPECT_EQ(CalibrationLine(load.value()), "Calibration:  " + (dir_ / "a?b.txt").string() +
+                                                 " (2 points, 100.0 Hz to 1000.0 Hz)");
+}
+
+// A FIFO (with no writer, or with one holding it open after writing good
+// data) or a device is refused at once: the program neither waits for a
+// writer in the open nor for the end of the data in the read. The run's
+// time limit turns a wait into a failure.
+TEST_F(CalibrationFile, FileThatIsNotRegularIsRefusedAtOnce) {
+    const fs::path fifo = dir_ / "mic.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        std::string path;
+        bool writer;
+    } cases[] = {
+        {"FIFO without a writer", fifo.string(), false},
+        {"FIFO held open by a writer", fifo.string(), true},
+        {"character device", "/dev/null", false},
+        {"endless device", "/dev/zero", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // O_RDWR opens a FIFO without waiting for a reader; not passed on to
+        // the program.
+        const int writer = c.writer ? open(c.path.c_str(), O_RDWR | O_CLOEXEC) : -1;
+        if (c.writer) {
+            ASSERT_GE(writer, 0);
+            const std::string data = "100 0\n1000 6\n";
+            ASSERT_EQ(write(writer, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        }
+        const ProgramRun run = RunWith({"-C", c.path});
+        if (writer >= 0) close(writer);
+        ExpectRefused(run, "zembrak: calibration file '" + c.path + "': not a regular file\n");
+    }
 }
 
 }  // namespace

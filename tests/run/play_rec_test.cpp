@@ -54,8 +54,10 @@ class RigTransfer : public testing::Test {
     // Opens device and runs PLAY_REC on it with the buffers; returns whether
     // the device granted another period than asked.
     bool Transfer(const char* device, Buffers& buffers) {
-        DeviceSetup setup = OpenDuplex(device, 2, 48000);
-        EXPECT_FALSE(setup.failure.has_value()) << device;
+        Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex(device, 2, 48000);
+        EXPECT_TRUE(opened.ok()) << device;
+        if (!opened) return false;
+        OpenedDevice& setup = opened.value();
         PLAY_REC(setup.device, 48000, buffers.frames, buffers.play, buffers.record, 3,
                  3 * buffers.frames, report);
         EXPECT_FALSE(setup.device.playback.pcm || setup.device.capture.pcm) << "left open";
@@ -112,10 +114,12 @@ TEST_F(RigTransfer, ChunkCountAtTheEdges) {
 
 TEST_F(RigTransfer, OpenAndConfigureOnlyMovesNothing) {
     Buffers buffers(5000);
-    DeviceSetup setup = OpenDuplex("rig", 2, 48000);
-    ASSERT_FALSE(setup.failure.has_value());
-    EXPECT_TRUE(setup.device.playback.pcm && setup.device.capture.pcm);
-    EXPECT_EQ(setup.device.playback.period, 1024);
+    Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("rig", 2, 48000);
+    ASSERT_TRUE(opened.ok());
+    const DuplexDevice& device = opened.value().device;
+    EXPECT_TRUE(device.playback.pcm && device.capture.pcm);
+    EXPECT_EQ(device.playback.period, 1024);
+    EXPECT_FALSE(opened.value().periodDiffers);
     ExpectLoopedBack(buffers, 0);
 }
 
@@ -138,20 +142,21 @@ TEST_F(RigTransfer, SetupFailuresAreReturnedWithStageAndDirection) {
     for (int round = 0; round < 2; ++round) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.device);
-            const DeviceSetup setup = OpenDuplex(c.device, 2, 48000);
-            ASSERT_TRUE(setup.failure.has_value());
-            EXPECT_EQ(setup.failure->stage, c.stage);
-            EXPECT_EQ(setup.failure->direction, c.direction);
-            EXPECT_LT(setup.failure->error, 0);
-            EXPECT_EQ(setup.playbackConfigured, c.direction == StreamDirection::Capture);
-            EXPECT_FALSE(setup.device.playback.pcm || setup.device.capture.pcm);
+            const Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex(c.device, 2, 48000);
+            ASSERT_FALSE(opened.ok());
+            EXPECT_EQ(opened.reason().stage, c.stage);
+            EXPECT_EQ(opened.reason().direction, c.direction);
+            EXPECT_LT(opened.reason().error, 0);
+            // These devices grant the period asked for.
+            EXPECT_FALSE(opened.reason().periodDiffers);
         }
     }
     for (int channels : {0, 1, 3, -2}) {
-        const DeviceSetup setup = OpenDuplex("nodev", channels, 48000);
-        ASSERT_TRUE(setup.failure.has_value());
-        EXPECT_EQ(setup.failure->stage, SetupStage::Channels);
-        EXPECT_EQ(setup.failure->channelCount, channels);
+        const Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("nodev", channels, 48000);
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(opened.reason().stage, SetupStage::Channels);
+        EXPECT_EQ(opened.reason().channelCount, channels);
+        EXPECT_TRUE(opened.reason().diagnostics.empty());
     }
 }
 
@@ -161,8 +166,13 @@ TEST_F(RigTransfer, RefusesWhatItCannotTransfer) {
     Buffers buffers(5000);
     const auto refused = [&](std::span<const std::int8_t> play, int width, std::int64_t frames,
                              std::int64_t stride, bool open = true) {
-        DeviceSetup setup = open ? OpenDuplex("rig", 2, 48000) : DeviceSetup{};
-        PLAY_REC(setup.device, 48000, frames, play, buffers.record, width, stride, report);
+        DuplexDevice device;
+        if (open) {
+            Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("rig", 2, 48000);
+            EXPECT_TRUE(opened.ok());
+            if (opened) device = std::move(opened.value().device);
+        }
+        PLAY_REC(device, 48000, frames, play, buffers.record, width, stride, report);
         return report.refusal == TransferRefusal::Buffers && report.writes == 0;
     };
     EXPECT_TRUE(refused(std::span(buffers.play).first(29999), 3, 5000, 15000));

@@ -152,7 +152,13 @@ TEST(DeviceFailure, UnknownDeviceEndsTheProgramWithItsMessage) {
     const ProgramRun run = RunProgram(Script("nodev", "r"), {});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.err, "Playback device could not be opened: No such file or directory\n");
+    // The fatal line, then alsa-lib's own word on the name.
+    const std::string fatal = "Playback device could not be opened: No such file or directory\n";
+    ASSERT_EQ(run.err.rfind(fatal, 0), 0u) << run.err;
+    const std::string said = run.err.substr(fatal.size());
+    EXPECT_EQ(said.rfind("  alsa-lib: ", 0), 0u) << run.err;
+    EXPECT_NE(said.find("nodev"), std::string::npos) << run.err;
+    EXPECT_EQ(Count(said, "\n"), 1) << run.err;
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     // Everything printed before the failure reached standard output.
     EXPECT_EQ(run.out.substr(run.out.size() - 18), "      'x' to exit\n");

@@ -153,8 +153,9 @@ TEST_F(StalledTransfer, StopsWhereTheDeviceStoppedAfterTheWholeBound) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
         RunBuffers buffers(kFrames);
-        DeviceSetup setup = OpenDuplex(c.device, 2, kRate);
-        ASSERT_FALSE(setup.failure.has_value());
+        Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex(c.device, 2, kRate);
+        ASSERT_TRUE(opened.ok());
+        OpenedDevice& setup = opened.value();
         ASSERT_EQ(setup.device.playback.period, kPeriod);
         ASSERT_EQ(setup.device.playback.buffer, kBufferChunks * kPeriod);
         TransferReport report;
@@ -170,24 +171,24 @@ TEST_F(StalledTransfer, StopsWhereTheDeviceStoppedAfterTheWholeBound) {
         EXPECT_GE(seconds, 1.0 + static_cast<double>(kBufferChunks * kPeriod) / kRate);
         EXPECT_TRUE(buffers.LoopedBackUpTo(c.recorded));
         // Both streams were dropped and closed: the device opens again.
-        DeviceSetup again = OpenDuplex(c.device, 2, kRate);
-        EXPECT_FALSE(again.failure.has_value());
+        EXPECT_TRUE(OpenDuplex(c.device, 2, kRate).ok());
     }
 }
 
 TEST_F(StalledTransfer, DrainThatNeverCompletesIsNotWaitedFor) {
     constexpr std::int64_t kFrames = 100 * kPeriod;
     RunBuffers buffers(kFrames);
-    DeviceSetup setup = OpenDuplex("rig_stuck_drain", 2, kRate);
-    ASSERT_FALSE(setup.failure.has_value());
+    Outcome<OpenedDevice, DeviceFailure> opened = OpenDuplex("rig_stuck_drain", 2, kRate);
+    ASSERT_TRUE(opened.ok());
     TransferReport report;
-    PLAY_REC(setup.device, kRate, kFrames, buffers.play, buffers.record, 3, 3 * kFrames, report);
+    PLAY_REC(opened.value().device, kRate, kFrames, buffers.play, buffers.record, 3, 3 * kFrames,
+             report);
     EXPECT_EQ(report.stall, TransferStall::None);
     EXPECT_EQ(report.writes, 100);
     EXPECT_EQ(report.reads, 100);
     EXPECT_EQ(report.total, 0);
     EXPECT_TRUE(buffers.LoopedBackUpTo(kFrames));
-    EXPECT_FALSE(OpenDuplex("rig_stuck_drain", 2, kRate).failure.has_value());
+    EXPECT_TRUE(OpenDuplex("rig_stuck_drain", 2, kRate).ok());
 }
 
 // The queue record of a run: one "read <capture frame> <queued> <buffer>"
