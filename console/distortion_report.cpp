@@ -16,8 +16,9 @@ std::string Percent(double value) {
 // A value of the file: the percentage, '<' and the limit for a harmonic
 // (or a THD) below the noise, '-' when not measured.
 std::string FileValue(double value, bool belowNoise, double limit) {
-    if (belowNoise) return "<" + Percent(limit);
-    return Percent(value);
+    if (!belowNoise) return Percent(value);
+    std::string text = "<";
+    return text.append(Percent(limit));
 }
 
 std::string FrequencyName(double frequency) {
