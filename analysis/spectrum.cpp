@@ -34,9 +34,9 @@ double MeanOver(const Values& values, BinRange range, auto power) {
 
 }  // namespace
 
-void spectrum_detail::PlanRelease::operator()(fftw_plan_s* plan) const {
+void spectrum_detail::PlanRelease::operator()(void* plan) const {
     std::lock_guard<std::mutex> guard(plannerLock);
-    fftw_destroy_plan(plan);
+    fftw_destroy_plan(static_cast<fftw_plan>(plan));
 }
 
 void* ObtainTransformMemory(std::size_t bytes) {
@@ -76,11 +76,11 @@ Outcome<ForwardTransform, TransformFailure> ForwardTransform::Design(std::int64_
 }
 
 void ForwardTransform::Run() {
-    fftw_execute(plan_.get());
+    fftw_execute(static_cast<fftw_plan>(plan_.get()));
 }
 
 void ForwardTransform::Run(double* real, std::complex<double>* bins) const {
-    fftw_execute_dft_r2c(plan_.get(), real, FftwView(bins));
+    fftw_execute_dft_r2c(static_cast<fftw_plan>(plan_.get()), real, FftwView(bins));
 }
 
 Outcome<InverseTransform, TransformFailure> InverseTransform::Design(std::int64_t length,
@@ -97,11 +97,11 @@ Outcome<InverseTransform, TransformFailure> InverseTransform::Design(std::int64_
 }
 
 void InverseTransform::Run() {
-    fftw_execute(plan_.get());
+    fftw_execute(static_cast<fftw_plan>(plan_.get()));
 }
 
 void InverseTransform::Run(std::complex<double>* bins, double* real) const {
-    fftw_execute_dft_c2r(plan_.get(), FftwView(bins), real);
+    fftw_execute_dft_c2r(static_cast<fftw_plan>(plan_.get()), FftwView(bins), real);
 }
 
 std::int64_t ClampIndex(double value, std::int64_t last) {

@@ -64,12 +64,12 @@ enum class TransformFailure {
     NotPlanned,  // FFTW made no plan
 };
 
-struct fftw_plan_s;
 namespace spectrum_detail {
+// An FFTW plan, released under the toolkit's lock.
 struct PlanRelease {
-    void operator()(fftw_plan_s* plan) const;
+    void operator()(void* plan) const;
 };
-using PlanHandle = std::unique_ptr<fftw_plan_s, PlanRelease>;
+using PlanHandle = std::unique_ptr<void, PlanRelease>;
 }  // namespace spectrum_detail
 
 // The real transform of one length n, unscaled: the forward one takes n
