@@ -1,12 +1,12 @@
 #include "analysis/distortion.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
-#include <numbers>
+
+#include "analysis/spectrum.h"
+#include "signal/taper.h"
 
 namespace {
 
@@ -20,8 +20,6 @@ constexpr std::int64_t kShortestWindow = 64;
 // A window resolves a 1/12-octave step (0.058 f wide at f) when it holds
 // this many cycles of f.
 constexpr double kCyclesPerWindow = 24.0;
-// FFTW takes transform lengths as int.
-constexpr std::int64_t kLongestTransform = std::numeric_limits<int>::max() - 2;
 constexpr int kMostPointsPerOctave = 1000;
 // Far more than any audible range needs at the finest step.
 constexpr double kMostPoints = 100000.0;
@@ -34,12 +32,10 @@ bool PositiveFinite(double value) {
 // half-cosine fall over the last `fall` samples.
 double WindowAt(std::int64_t i, std::int64_t length, std::int64_t rise, std::int64_t fall) {
     if (i < rise) {
-        return 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(i) /
-                                    static_cast<double>(rise));
+        return RaisedCosine(static_cast<double>(i), static_cast<double>(rise));
     }
     if (i >= length - fall) {
-        return 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(length - i) /
-                                    static_cast<double>(fall));
+        return RaisedCosine(static_cast<double>(length - i), static_cast<double>(fall));
     }
     return 1.0;
 }
@@ -76,7 +72,7 @@ double TaperAt(double frequency, const SweepShape& sweep) {
     const double fromLow = std::log2(frequency / sweep.lowFrequency) / kLowTaperOctaves;
     const double fromHigh = std::log2(sweep.highFrequency / frequency) / kHighTaperOctaves;
     const double share = std::min({fromLow, fromHigh, 1.0});
-    return 0.5 - 0.5 * std::cos(std::numbers::pi * share);
+    return RaisedCosine(share);
 }
 
 // The impulse response of H times the taper, in circular order (index 0 =
@@ -112,10 +108,8 @@ HarmonicWindow TransformWindows(std::span<const double> response, double delaySa
     } catch (const std::bad_alloc&) {
         return HarmonicWindow{};
     }
-    auto* out = reinterpret_cast<fftw_complex*>(transformed.data());
-    fftw_plan plan =
-        fftw_plan_dft_r2c_1d(static_cast<int>(length), segment.data(), out, FFTW_ESTIMATE);
-    if (plan == nullptr) return HarmonicWindow{};
+    auto transform = ForwardTransform::Design(length, segment.data(), transformed.data());
+    if (!transform) return HarmonicWindow{};
 
     for (int k = 1; k <= kHighestHarmonic; ++k) {
         // |delaySamples| and the offset are below size / 2 (checked by the
@@ -128,11 +122,10 @@ HarmonicWindow TransformWindows(std::span<const double> response, double delaySa
             segment[static_cast<std::size_t>(i)] =
                 response[static_cast<std::size_t>(n)] * WindowAt(i, window, rise, fall);
         }
-        fftw_execute(plan);
+        transform.value().Run();
         std::vector<double>& power = level.power[static_cast<std::size_t>(k - 1)];
         for (std::size_t m = 0; m < binCount; ++m) power[m] = std::norm(transformed[m]);
     }
-    fftw_destroy_plan(plan);
     level.binSpacing = rate / static_cast<double>(length);
     level.windowFrames = window;
     return level;

@@ -1,14 +1,13 @@
 #include "analysis/disturbance.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <vector>
 
+#include "analysis/spectrum.h"
 #include "samples/packing.h"
+#include "signal/taper.h"
 
 namespace {
 
@@ -27,14 +26,6 @@ constexpr double kOnsetBelowWorstDb = 15.0;
 // Hz kept clear above the swept range's start, beyond twice the start.
 constexpr double kEdgeClearance = 100.0;
 
-double* RealView(Spectrum& spectrum) {
-    return reinterpret_cast<double*>(spectrum.data());
-}
-
-fftw_complex* ComplexView(Spectrum& spectrum) {
-    return reinterpret_cast<fftw_complex*>(spectrum.data());
-}
-
 double PowerDb(double power) {
     return 10.0 * std::log10(power / (kFullScale * kFullScale));
 }
@@ -45,7 +36,7 @@ double ModelWeight(std::int64_t time, std::int64_t begin, std::int64_t end, std:
     if (time < begin || time > end) return 0.0;
     const auto edge = static_cast<double>(std::min(time - begin, end - time));
     if (fade <= 0 || edge >= static_cast<double>(fade)) return 1.0;
-    return 0.5 - 0.5 * std::cos(std::numbers::pi * edge / static_cast<double>(fade));
+    return RaisedCosine(edge, static_cast<double>(fade));
 }
 
 // The residual is looked at inside the swept range, away from its edges:
@@ -73,11 +64,11 @@ double BandWeight(const Band& band, double frequency) {
     if (!(frequency > band.riseBegin) || !(frequency < band.fallEnd)) return 0.0;
     if (frequency < band.riseEnd) {
         const double phase = (frequency - band.riseBegin) / (band.riseEnd - band.riseBegin);
-        return 0.5 - 0.5 * std::cos(std::numbers::pi * phase);
+        return RaisedCosine(phase);
     }
     if (frequency > band.fallBegin) {
         const double phase = (band.fallEnd - frequency) / (band.fallEnd - band.fallBegin);
-        return 0.5 - 0.5 * std::cos(std::numbers::pi * phase);
+        return RaisedCosine(phase);
     }
     return 1.0;
 }
@@ -89,10 +80,9 @@ DisturbanceCheck CheckDisturbance(const Take& take, std::span<const double> resp
     const auto frames = static_cast<std::int64_t>(take.played.size());
     const auto capturedFrames = static_cast<std::int64_t>(take.captured.size());
     const auto size = static_cast<std::int64_t>(response.size());
-    if (size < frames || size < 2 || size > std::numeric_limits<int>::max() - 2 ||
-        !(take.rate > 0.0) || !std::isfinite(take.rate) || frames == 0 ||
-        take.playedSweepStart < 0 || take.playedSweepStart >= frames ||
-        !(take.startFrequency < take.endFrequency)) {
+    if (size < frames || size < 2 || size > kLongestTransform || !(take.rate > 0.0) ||
+        !std::isfinite(take.rate) || frames == 0 || take.playedSweepStart < 0 ||
+        take.playedSweepStart >= frames || !(take.startFrequency < take.endFrequency)) {
         return check;
     }
     // Residual sample n lines up with played frame n and captured frame
@@ -148,12 +138,14 @@ DisturbanceCheck CheckDisturbance(const Take& take, std::span<const double> resp
     for (std::int64_t n = 0; n < frames; ++n) {
         x[n] = static_cast<double>(take.played[static_cast<std::size_t>(n)]);
     }
-    fftw_plan forward = fftw_plan_dft_r2c_1d(static_cast<int>(size), RealView(model),
-                                             ComplexView(model), FFTW_ESTIMATE);
-    if (forward == nullptr) return check;
-    fftw_execute(forward);
-    fftw_execute_dft_r2c(forward, x, ComplexView(played));
-    fftw_destroy_plan(forward);
+    {
+        auto forward = ForwardTransform::Design(size, RealView(model), model.data());
+        if (!forward) return check;
+        forward.value().Run();
+        // Same length, in place, same alignment (both from the transform
+        // memory).
+        forward.value().Run(x, played.data());
+    }
 
     const double spacing = take.rate / static_cast<double>(size);
     const double scale = 1.0 / static_cast<double>(size);
@@ -162,11 +154,11 @@ DisturbanceCheck CheckDisturbance(const Take& take, std::span<const double> resp
         played[k] = weight > 0.0 ? played[k] * model[k] * (weight * scale) : 0.0;
     }
     model = Spectrum();
-    fftw_plan inverse =
-        fftw_plan_dft_c2r_1d(static_cast<int>(size), ComplexView(played), x, FFTW_ESTIMATE);
-    if (inverse == nullptr) return check;
-    fftw_execute(inverse);
-    fftw_destroy_plan(inverse);
+    {
+        auto inverse = InverseTransform::Design(size, played.data(), x);
+        if (!inverse) return check;
+        inverse.value().Run();
+    }
     const double* residual = x;
 
     const auto meanSquare = [](const double* values, std::int64_t begin, std::int64_t end) {

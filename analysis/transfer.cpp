@@ -1,7 +1,5 @@
 #include "analysis/transfer.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -10,9 +8,6 @@
 #include "samples/packing.h"
 
 namespace {
-
-// FFTW takes transform lengths as int.
-constexpr std::int64_t kLongestTransform = std::numeric_limits<int>::max() - 2;
 
 // Regularisation relative to the mean |X|^2 over the swept range: inside
 // it small enough to leave H exact to far below a hundredth of a dB, outside
@@ -30,44 +25,8 @@ constexpr double kDecaySeconds = 3.0;
 // The shortest lead-in whose noise is taken as the noise floor.
 constexpr std::int64_t kShortestNoiseFrames = 1024;
 
-// Index clamped to [0, last] from a value that may be anything.
-std::int64_t ClampIndex(double value, std::int64_t last) {
-    if (!(value > 0.0)) return 0;  // also NaN
-    if (value >= static_cast<double>(last)) return last;
-    return static_cast<std::int64_t>(value);
-}
-
 double PowerOf(const std::complex<double>& value) {
     return std::norm(value);
-}
-
-// Lowest and highest bin with frequency in [low, high], or an empty range
-// (first > last).
-struct BinRange {
-    std::int64_t first = 1;
-    std::int64_t last = 0;
-};
-
-BinRange BinsWithin(double low, double high, double spacing, std::int64_t lastBin) {
-    BinRange range;
-    if (!(low <= high) || !(spacing > 0.0)) return range;
-    const double firstValue = std::ceil(low / spacing);
-    const double lastValue = std::floor(high / spacing);
-    if (!(firstValue <= lastValue) || lastValue < 0.0 ||
-        firstValue > static_cast<double>(lastBin)) {
-        return range;
-    }
-    range.first = ClampIndex(firstValue, lastBin);
-    range.last = ClampIndex(lastValue, lastBin);
-    return range;
-}
-
-double MeanPower(const Spectrum& bins, BinRange range) {
-    double sum = 0.0;
-    for (std::int64_t k = range.first; k <= range.last; ++k) {
-        sum += PowerOf(bins[static_cast<std::size_t>(k)]);
-    }
-    return sum / static_cast<double>(range.last - range.first + 1);
 }
 
 // A transfer function whose bins and size agree (one built elsewhere may
@@ -78,38 +37,7 @@ bool Usable(const TransferFunction& h) {
            std::isfinite(h.rate);
 }
 
-double* RealView(Spectrum& spectrum) {
-    return reinterpret_cast<double*>(spectrum.data());
-}
-
-fftw_complex* ComplexView(Spectrum& spectrum) {
-    return reinterpret_cast<fftw_complex*>(spectrum.data());
-}
-
 }  // namespace
-
-void* ObtainTransformMemory(std::size_t bytes) {
-    return fftw_malloc(bytes);
-}
-
-void ReleaseTransformMemory(void* memory) {
-    fftw_free(memory);
-}
-
-std::int64_t FastTransformLength(std::int64_t minimum, std::int64_t limit) {
-    minimum = std::max<std::int64_t>(minimum, 1);
-    limit = std::min<std::int64_t>(limit, std::numeric_limits<std::int64_t>::max() / 8);
-    if (minimum > limit) return 0;
-    std::int64_t best = 0;
-    for (std::int64_t p5 = 1; p5 <= limit; p5 *= 5) {
-        for (std::int64_t p35 = p5; p35 <= limit; p35 *= 3) {
-            std::int64_t length = p35;
-            while (length < minimum) length *= 2;
-            if (length <= limit && (best == 0 || length < best)) best = length;
-        }
-    }
-    return best;
-}
 
 TransferFunction ComputeTransfer(const Take& take) {
     TransferFunction result;
@@ -165,36 +93,36 @@ TransferFunction ComputeTransfer(const Take& take) {
         yr[n] = inside ? static_cast<double>(take.captured[static_cast<std::size_t>(c)]) : 0.0;
     }
 
-    fftw_plan plan =
-        fftw_plan_dft_r2c_1d(static_cast<int>(size), xr, ComplexView(x), FFTW_ESTIMATE);
-    if (plan == nullptr) {
-        result.status = TransferStatus::TooLong;
-        return result;
-    }
-    fftw_execute(plan);
-    // Same size, in place, same alignment (both from the transform memory).
-    fftw_execute_dft_r2c(plan, yr, ComplexView(y));
-
     // The noise of input 1 before the sweep arrives (the capture ahead of
     // the loop-back reference), transformed the same way.
     const std::int64_t noiseFrames =
         std::clamp<std::int64_t>(take.capturedSweepStart, 0, std::min(capturedFrames, frames));
     Spectrum noise;
-    if (noiseFrames >= kShortestNoiseFrames) {
-        try {
-            noise.resize(binCount);
-        } catch (const std::bad_alloc&) {
-            noise = Spectrum();
+    {
+        auto forward = ForwardTransform::Design(size, xr, x.data());
+        if (!forward) {
+            result.status = TransferStatus::TooLong;
+            return result;
+        }
+        forward.value().Run();
+        // Same size, in place, same alignment (all from the transform memory).
+        forward.value().Run(yr, y.data());
+
+        if (noiseFrames >= kShortestNoiseFrames) {
+            try {
+                noise.resize(binCount);
+            } catch (const std::bad_alloc&) {
+                noise = Spectrum();
+            }
+        }
+        if (!noise.empty()) {
+            double* nr = RealView(noise);
+            for (std::int64_t n = 0; n < noiseFrames; ++n) {
+                nr[n] = static_cast<double>(take.captured[static_cast<std::size_t>(n)]);
+            }
+            forward.value().Run(nr, noise.data());
         }
     }
-    if (!noise.empty()) {
-        double* nr = RealView(noise);
-        for (std::int64_t n = 0; n < noiseFrames; ++n) {
-            nr[n] = static_cast<double>(take.captured[static_cast<std::size_t>(n)]);
-        }
-        fftw_execute_dft_r2c(plan, nr, ComplexView(noise));
-    }
-    fftw_destroy_plan(plan);
 
     const double spacing = take.rate / static_cast<double>(size);
     const BinRange swept = BinsWithin(take.startFrequency, take.endFrequency, spacing, size / 2);
@@ -293,12 +221,11 @@ Waveform ImpulseResponseOf(const TransferFunction& h, const std::function<double
         response[2 * k] = value.real();
         response[2 * k + 1] = value.imag();
     }
-    auto* spectrum = reinterpret_cast<fftw_complex*>(response.data());
-    fftw_plan plan =
-        fftw_plan_dft_c2r_1d(static_cast<int>(h.size), spectrum, response.data(), FFTW_ESTIMATE);
-    if (plan == nullptr) return {};
-    fftw_execute(plan);
-    fftw_destroy_plan(plan);
+    {
+        auto inverse = InverseTransform::Design(h.size, ComplexView(response), response.data());
+        if (!inverse) return {};
+        inverse.value().Run();
+    }
     response.resize(static_cast<std::size_t>(h.size));
     const double scale = 1.0 / static_cast<double>(h.size);
     for (double& value : response) value *= scale;
@@ -429,13 +356,8 @@ std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int point
 
 std::vector<ResponsePoint> SmoothedNoise(const TransferFunction& h, int pointsPerOctave) {
     if (h.noisePower.size() != h.bins.size()) return {};
-    return SmoothedPoints(h, pointsPerOctave, [&h](BinRange range) {
-        double sum = 0.0;
-        for (std::int64_t k = range.first; k <= range.last; ++k) {
-            sum += h.noisePower[static_cast<std::size_t>(k)];
-        }
-        return sum / static_cast<double>(range.last - range.first + 1);
-    });
+    return SmoothedPoints(h, pointsPerOctave,
+                          [&h](BinRange range) { return MeanPower(h.noisePower, range); });
 }
 
 SignalChecks CheckSignal(std::span<const std::int64_t> captured, std::int64_t captureSweepStart,

@@ -5,38 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <new>
 #include <span>
 #include <vector>
 
 #include "analysis/calibration.h"
-
-// Memory the transforms can use at full speed (aligned for vector
-// instructions).
-void* ObtainTransformMemory(std::size_t bytes);
-void ReleaseTransformMemory(void* memory);
-
-template <typename T>
-struct TransformAllocator {
-    using value_type = T;
-    TransformAllocator() = default;
-    template <typename U>
-    TransformAllocator(const TransformAllocator<U>&) {}
-    T* allocate(std::size_t count) {
-        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        void* memory = ObtainTransformMemory(count * sizeof(T));
-        if (memory == nullptr) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
-    void deallocate(T* memory, std::size_t) { ReleaseTransformMemory(memory); }
-    template <typename U>
-    bool operator==(const TransformAllocator<U>&) const {
-        return true;
-    }
-};
-
-using Spectrum = std::vector<std::complex<double>, TransformAllocator<std::complex<double>>>;
-using Waveform = std::vector<double, TransformAllocator<double>>;
+#include "analysis/spectrum.h"
 
 // One take: the signal played on output 1 and the capture of input 1.
 struct Take {
@@ -82,10 +55,6 @@ struct TransferFunction {
 // everything derived from H afterwards (bands, impulse response, response
 // points) describes the room, not the microphone.
 void ApplyCalibration(TransferFunction& h, const Calibration& calibration);
-
-// Smallest length of the form 2^a 3^b 5^c at least minimum (minimum >= 1),
-// or 0 when that exceeds limit.
-std::int64_t FastTransformLength(std::int64_t minimum, std::int64_t limit);
 
 // Deconvolves the take: the aligned capture over the played frames, both
 // padded with zeros to a length that holds the take and three seconds of

@@ -15,6 +15,8 @@
 
 #include <poll.h>
 
+#include "samples/packing.h"
+
 namespace {
 
 constexpr snd_pcm_uframes_t kPeriodRequest = 1024;
@@ -380,7 +382,6 @@ struct Transfer {
 
     // The progress after frames [at, at + count) were recorded, and their peaks.
     ChunkLevels LevelsOf(std::int64_t at, std::int64_t count) const {
-        constexpr double kFullScale = 8388608.0;
         ChunkLevels levels;
         levels.framesDone = at + count;
         levels.frameCount = frameCount;
@@ -388,9 +389,7 @@ struct Transfer {
         for (int c = 0; c < kChannels; ++c) {
             const std::int8_t* sample = record + c * stride + at * kSampleBytes;
             for (std::int64_t f = 0; f < count; ++f, sample += kSampleBytes) {
-                const std::int32_t value = static_cast<std::uint8_t>(sample[0]) |
-                                           static_cast<std::uint8_t>(sample[1]) << 8 |
-                                           static_cast<std::int32_t>(sample[2]) * 65536;
+                const std::int32_t value = Unpack24(sample);
                 largest[c] = std::max(largest[c], value < 0 ? -value : value);
             }
         }

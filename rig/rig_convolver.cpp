@@ -3,21 +3,19 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <mutex>
-
-namespace {
-
-// FFTW's planner is not thread-safe; plans are made and destroyed under this.
-std::mutex plannerLock;
-
-}  // namespace
 
 RigConvolver::RigConvolver(const std::vector<double>& ir) : taps_(ir.size()) {
-    if (taps_ <= kDirectTaps) {
-        ir_ = ir;
-        history_.assign(std::max<std::size_t>(taps_, 1), 0.0);
-        return;
-    }
+    if (taps_ > kDirectTaps && DesignPartitions(ir)) return;
+    block_ = 0;
+    partitions_ = 0;
+    bins_ = 0;
+    timeBuffer_ = Waveform();
+    freqBuffer_ = Spectrum();
+    ir_ = ir;
+    history_.assign(std::max<std::size_t>(taps_, 1), 0.0);
+}
+
+bool RigConvolver::DesignPartitions(const std::vector<double>& ir) {
     // One partition for a response up to kMaxBlock taps, else blocks of
     // kMaxBlock: the work per sample is then one spectral product per
     // partition plus the transforms of a block.
@@ -25,15 +23,14 @@ RigConvolver::RigConvolver(const std::vector<double>& ir) : taps_(ir.size()) {
     partitions_ = (taps_ + block_ - 1) / block_;
     bins_ = block_ + 1;
     const std::size_t size = 2 * block_;
-    {
-        std::lock_guard<std::mutex> guard(plannerLock);
-        timeBuffer_ = fftw_alloc_real(size);
-        freqBuffer_ = fftw_alloc_complex(bins_);
-        forward_ =
-            fftw_plan_dft_r2c_1d(static_cast<int>(size), timeBuffer_, freqBuffer_, FFTW_ESTIMATE);
-        inverse_ =
-            fftw_plan_dft_c2r_1d(static_cast<int>(size), freqBuffer_, timeBuffer_, FFTW_ESTIMATE);
-    }
+    timeBuffer_.resize(size);
+    freqBuffer_.resize(bins_);
+    const auto length = static_cast<std::int64_t>(size);
+    auto forward = ForwardTransform::Design(length, timeBuffer_.data(), freqBuffer_.data());
+    auto inverse = InverseTransform::Design(length, freqBuffer_.data(), timeBuffer_.data());
+    if (!forward || !inverse) return false;
+    forward_.emplace(std::move(forward.value()));
+    inverse_.emplace(std::move(inverse.value()));
     irSpectra_.assign(partitions_ * 2 * bins_, 0.0);
     inputSpectra_.assign(partitions_ * 2 * bins_, 0.0);
     olderSum_.assign(2 * bins_, 0.0);
@@ -43,23 +40,17 @@ RigConvolver::RigConvolver(const std::vector<double>& ir) : taps_(ir.size()) {
     // transform's factor 2B is taken out here once.
     const double scale = 1.0 / static_cast<double>(size);
     for (std::size_t k = 0; k < partitions_; ++k) {
-        std::fill(timeBuffer_, timeBuffer_ + size, 0.0);
+        std::fill(timeBuffer_.begin(), timeBuffer_.end(), 0.0);
         const std::size_t first = k * block_;
         const std::size_t count = std::min(block_, taps_ - first);
         for (std::size_t i = 0; i < count; ++i) timeBuffer_[i] = ir[first + i] * scale;
-        fftw_execute(forward_);
-        std::memcpy(&irSpectra_[k * 2 * bins_], freqBuffer_, 2 * bins_ * sizeof(double));
+        forward_->Run();
+        std::memcpy(&irSpectra_[k * 2 * bins_], freqBuffer_.data(), 2 * bins_ * sizeof(double));
     }
+    return true;
 }
 
-RigConvolver::~RigConvolver() {
-    if (block_ == 0) return;
-    std::lock_guard<std::mutex> guard(plannerLock);
-    fftw_destroy_plan(forward_);
-    fftw_destroy_plan(inverse_);
-    fftw_free(timeBuffer_);
-    fftw_free(freqBuffer_);
-}
+RigConvolver::~RigConvolver() = default;
 
 void RigConvolver::Reset() {
     if (block_ == 0) {
@@ -110,18 +101,20 @@ void RigConvolver::ProcessDirect(const double* in, double* out, std::size_t coun
 
 void RigConvolver::ProcessPartial(std::size_t from, double* out) {
     // The window [previous block, current block with zeros after filled_].
-    std::copy(previous_.begin(), previous_.end(), timeBuffer_);
+    double* window = timeBuffer_.data();
+    std::copy(previous_.begin(), previous_.end(), window);
     std::copy(current_.begin(), current_.begin() + static_cast<std::ptrdiff_t>(filled_),
-              timeBuffer_ + block_);
-    std::fill(timeBuffer_ + block_ + filled_, timeBuffer_ + 2 * block_, 0.0);
-    fftw_execute(forward_);
+              window + block_);
+    std::fill(window + block_ + filled_, window + 2 * block_, 0.0);
+    forward_->Run();
     if (filled_ == block_) {
         // The complete window's spectrum is the history's newest entry.
         const std::size_t slot = static_cast<std::size_t>(blockIndex_ % partitions_);
-        std::memcpy(&inputSpectra_[slot * 2 * bins_], freqBuffer_, 2 * bins_ * sizeof(double));
+        std::memcpy(&inputSpectra_[slot * 2 * bins_], freqBuffer_.data(),
+                    2 * bins_ * sizeof(double));
     }
     // Partition 0 with this window, plus the older partitions' sum.
-    double* x = &freqBuffer_[0][0];
+    double* x = reinterpret_cast<double*>(freqBuffer_.data());
     const double* h = irSpectra_.data();
     const double* older = olderSum_.data();
     for (std::size_t b = 0; b < bins_; ++b) {
@@ -130,9 +123,9 @@ void RigConvolver::ProcessPartial(std::size_t from, double* out) {
         x[2 * b] = xr * hr - xi * hi + older[2 * b];
         x[2 * b + 1] = xr * hi + xi * hr + older[2 * b + 1];
     }
-    fftw_execute(inverse_);
+    inverse_->Run();
     // Overlap-save: the second half of the window is valid.
-    std::copy(timeBuffer_ + block_ + from, timeBuffer_ + block_ + filled_, out);
+    std::copy(window + block_ + from, window + block_ + filled_, out);
 }
 
 void RigConvolver::CompleteBlock() {

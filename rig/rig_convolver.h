@@ -11,12 +11,14 @@
 // spectra. Everything that depends on completed blocks only is summed once
 // per block; a block still being filled is transformed with its missing
 // samples as zeros, which gives the exact outputs of the samples it holds.
+// A response whose transforms cannot be designed is convolved directly.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include <fftw3.h>
+#include "analysis/spectrum.h"
 
 class RigConvolver {
   public:
@@ -25,7 +27,7 @@ class RigConvolver {
     // Largest partition, in taps.
     static constexpr std::size_t kMaxBlock = 4096;
 
-    // Designs the transforms (under a lock of the whole process, with
+    // Designs the transforms (under the spectrum toolkit's lock, with
     // FFTW_ESTIMATE) and the partitions' spectra. `ir` must not be empty.
     // Not for a real-time thread.
     explicit RigConvolver(const std::vector<double>& ir);
@@ -47,6 +49,9 @@ class RigConvolver {
     std::size_t Block() const { return block_; }
 
   private:
+    // Partitions of up to kMaxBlock taps; false when the transforms cannot
+    // be designed.
+    bool DesignPartitions(const std::vector<double>& ir);
     void ProcessDirect(const double* in, double* out, std::size_t count);
     // Outputs of cur_[from..filled_) into out, with filled_ samples held.
     void ProcessPartial(std::size_t from, double* out);
@@ -71,9 +76,9 @@ class RigConvolver {
     std::vector<double> previous_;      // the last complete block (B samples)
     std::vector<double> current_;       // the block being filled
     std::size_t filled_ = 0;
-    std::uint64_t blockIndex_ = 0;        // index of the block being filled
-    double* timeBuffer_ = nullptr;        // 2B samples, FFTW's own allocation
-    fftw_complex* freqBuffer_ = nullptr;  // bins_ complex values
-    fftw_plan forward_ = nullptr;
-    fftw_plan inverse_ = nullptr;
+    std::uint64_t blockIndex_ = 0;             // index of the block being filled
+    Waveform timeBuffer_;                      // 2B samples
+    Spectrum freqBuffer_;                      // bins_ complex values
+    std::optional<ForwardTransform> forward_;  // timeBuffer_ into freqBuffer_
+    std::optional<InverseTransform> inverse_;  // freqBuffer_ into timeBuffer_
 };

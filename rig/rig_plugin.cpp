@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "rig/rig_loop.h"
+#include "samples/packing.h"
 
 namespace {
 
@@ -306,10 +307,8 @@ double readSample(snd_pcm_format_t format, const unsigned char* p) {
     switch (format) {
         case SND_PCM_FORMAT_S16_LE:
             return static_cast<std::int16_t>(p[0] | (p[1] << 8)) / 32768.0;
-        case SND_PCM_FORMAT_S24_3LE: {
-            const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
-            return static_cast<std::int32_t>(u << 8) / 2147483648.0;
-        }
+        case SND_PCM_FORMAT_S24_3LE:
+            return Unpack24(p) / kFullScale;
         case SND_PCM_FORMAT_S32_LE: {
             const std::uint32_t u =
                 p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -348,7 +347,7 @@ void writeSample(snd_pcm_format_t format, unsigned char* p, double v) {
             putLe(p, quantize(v, 16), 2);
             break;
         case SND_PCM_FORMAT_S24_3LE:
-            putLe(p, quantize(v, 24), 3);
+            Pack24(static_cast<std::int32_t>(quantize(v, 24)), p);
             break;
         case SND_PCM_FORMAT_S32_LE:
             putLe(p, quantize(v, 32), 4);

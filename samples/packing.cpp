@@ -19,28 +19,32 @@ std::uint8_t Unsigned(std::int8_t byte) {
 
 }  // namespace
 
+void Pack24(std::int64_t value, std::uint8_t* bytes) {
+    // Values outside the 24-bit range saturate instead of wrapping.
+    const auto v = static_cast<std::uint32_t>(std::clamp(value, kMin24, kMax24));
+    bytes[0] = static_cast<std::uint8_t>(v & 0xFF);
+    bytes[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+    bytes[2] = static_cast<std::uint8_t>((v >> 16) & 0xFF);
+}
+
+std::int32_t Unpack24(const std::uint8_t* bytes) {
+    const std::uint32_t v =
+        std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16;
+    // Flipping the sign bit and subtracting its weight extends the sign.
+    return static_cast<std::int32_t>(v ^ 0x800000u) - 0x800000;
+}
+
 void NUM24_TO_CHAR(std::span<const std::int64_t> samples, std::span<std::int8_t> bytes,
                    std::int64_t count) {
     const std::int64_t n = Fit(count, samples.size(), bytes.size() / 3);
-    for (std::int64_t k = 0; k < n; ++k) {
-        // Values outside the 24-bit range saturate instead of wrapping.
-        const auto v = static_cast<std::uint32_t>(std::clamp(samples[k], kMin24, kMax24));
-        bytes[3 * k] = static_cast<std::int8_t>(v & 0xFF);
-        bytes[3 * k + 1] = static_cast<std::int8_t>((v >> 8) & 0xFF);
-        bytes[3 * k + 2] = static_cast<std::int8_t>((v >> 16) & 0xFF);
-    }
+    for (std::int64_t k = 0; k < n; ++k) Pack24(samples[k], &bytes[3 * k]);
 }
 
 void CHAR_TO_NUM32(std::span<const std::int8_t> bytes, std::span<std::int64_t> samples,
                    std::int32_t width, std::int64_t count) {
     if (width == 3) {
         const std::int64_t n = Fit(count, bytes.size() / 3, samples.size());
-        for (std::int64_t k = 0; k < n; ++k) {
-            // The top byte carries the sign.
-            samples[k] = std::int64_t{bytes[3 * k + 2]} * 65536 +
-                         std::int64_t{Unsigned(bytes[3 * k + 1])} * 256 +
-                         std::int64_t{Unsigned(bytes[3 * k])};
-        }
+        for (std::int64_t k = 0; k < n; ++k) samples[k] = Unpack24(&bytes[3 * k]);
     } else if (width == 2) {
         // 16-bit samples are moved onto the 24-bit scale.
         const std::int64_t n = Fit(count, bytes.size() / 2, samples.size());

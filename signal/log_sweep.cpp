@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "samples/packing.h"
+#include "signal/taper.h"
 #include "signal/to_sample.h"
 
 namespace {
@@ -79,11 +80,11 @@ void MakeLogSweep(const LogSweep& sweep, std::span<std::int64_t> samples, std::i
         double gain = 1.0;
         if (j < sweep.fadeInFrames) {
             const double share = static_cast<double>(j) / static_cast<double>(sweep.fadeInFrames);
-            gain = 0.5 - 0.5 * std::cos(std::numbers::pi * share);
+            gain = RaisedCosine(share);
         } else if (j > fadeOutBegin) {
             const double share = static_cast<double>(sweep.sweepFrames - j) /
                                  static_cast<double>(sweep.fadeOutFrames);
-            gain = 0.5 - 0.5 * std::cos(std::numbers::pi * share);
+            gain = RaisedCosine(share);
         }
         const double phase = phaseScale * std::exp(x);
         samples[static_cast<std::size_t>(leadIn + j)] =

@@ -146,4 +146,37 @@ TEST(Packing, Decon) {
     EXPECT_EQ(four, (std::array<std::uint8_t, 4>{0xFE, 0xFF, 0xFF, 0xFF}));
 }
 
+// --- One sample ---
+
+// A 3-byte pattern's value is b0 + 256 b1 + 65536 b2, less 2^24 when the
+// top bit is set; packing that value gives the same bytes back, from signed
+// and from unsigned bytes alike. Every low and top byte, with middle bytes
+// at both ends of their range.
+TEST(Packing, PatternsUnpackToTheirValueAndPackBack) {
+    std::vector<std::uint32_t> patterns;
+    for (std::uint32_t top = 0; top < 256; ++top) {
+        for (const std::uint32_t middle : {0x00u, 0x01u, 0x7Fu, 0x80u, 0xFEu, 0xFFu}) {
+            for (std::uint32_t low = 0; low < 256; ++low) {
+                patterns.push_back(top << 16 | middle << 8 | low);
+            }
+        }
+    }
+    for (const std::uint32_t pattern : patterns) {
+        const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(pattern & 0xFF),
+                                       static_cast<std::uint8_t>((pattern >> 8) & 0xFF),
+                                       static_cast<std::uint8_t>(pattern >> 16)};
+        const std::int64_t expected = bytes[0] + 256 * std::int64_t{bytes[1]} +
+                                      65536 * std::int64_t{bytes[2]} -
+                                      (bytes[2] >= 0x80 ? (std::int64_t{1} << 24) : 0);
+        const std::int8_t signedBytes[3] = {static_cast<std::int8_t>(bytes[0]),
+                                            static_cast<std::int8_t>(bytes[1]),
+                                            static_cast<std::int8_t>(bytes[2])};
+        ASSERT_EQ(Unpack24(bytes), expected) << pattern;
+        ASSERT_EQ(Unpack24(signedBytes), expected) << pattern;
+        std::uint8_t back[3] = {0x55, 0x55, 0x55};
+        Pack24(expected, back);
+        ASSERT_TRUE(back[0] == bytes[0] && back[1] == bytes[1] && back[2] == bytes[2]) << pattern;
+    }
+}
+
 }  // namespace

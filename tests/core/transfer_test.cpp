@@ -204,31 +204,6 @@ bool FiveSmooth(std::int64_t n) {
     return n == 1;
 }
 
-// --- Transform length ---
-
-struct LengthCase {
-    std::int64_t minimum;
-    std::int64_t limit;
-    std::int64_t expected;
-};
-
-TEST(FastTransformLength, SmallestProductOfTwoThreeAndFive) {
-    const LengthCase cases[] = {
-        {1, 100, 1},
-        {7, 100, 8},
-        {11, 100, 12},
-        {17, 100, 18},
-        {97, 100, 100},
-        {101, 100, 0},
-        {-5, 100, 1},
-        {576000, 1 << 30, 576000},  // 2^9 3^2 5^3
-        {576001, 1 << 30, 583200},  // 2^5 3^6 5^2
-    };
-    for (const LengthCase& c : cases) {
-        EXPECT_EQ(FastTransformLength(c.minimum, c.limit), c.expected) << c.minimum;
-    }
-}
-
 // --- Band levels against the room's formula ---
 
 struct RoomCase {
