@@ -1,5 +1,6 @@
 #include "console/run_save.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -56,8 +57,14 @@ PlotData PlotOf(const RunDescription& run, const RunResult& result,
         if (!band.t30.value) continue;
         if (plot.cornerLines.empty()) plot.cornerLines.push_back("T30 per octave");
         char line[64];
-        std::snprintf(line, sizeof line, "%5d Hz  %.2f s", band.nominalHz, *band.t30.value);
+        // A curved decay's value is marked as in the table.
+        std::snprintf(line, sizeof line, "%5d Hz  %.2f s%s", band.nominalHz, *band.t30.value,
+                      band.t30.curved ? " *" : "");
         plot.cornerLines.push_back(line);
+    }
+    if (std::any_of(result.acoustics.bands.begin(), result.acoustics.bands.end(),
+                    [](const OctaveAcoustics& band) { return band.t30.value && band.t30.curved; })) {
+        plot.cornerLines.push_back("* curved decay");
     }
     if (result.distortion) plot.extra = ThdPlotCurve(result.distortion->curve);
     return plot;
