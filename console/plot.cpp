@@ -3,6 +3,7 @@
 #include "console/run_report.h"
 
 #include <cairo-svg.h>
+#include <png.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -735,17 +736,49 @@ cairo_status_t Draw(cairo_surface_t* surface, const PlotData& data) {
 }  // namespace
 
 Written WritePlotPng(int descriptor, const PlotData& data) {
-    return WriteThrough(descriptor, [&](Sink* sink) {
-        cairo_surface_t* surface =
-            cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight);
-        cairo_status_t status = cairo_surface_status(surface);
-        if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, data);
-        if (status == CAIRO_STATUS_SUCCESS) {
-            status = cairo_surface_write_to_png_stream(surface, SinkWrite, sink);
-        }
+    // Drawn by cairo, encoded by libpng's writer at its fast setting: cairo's
+    // own PNG writer compresses at zlib's default level and takes three
+    // times as long, on every run, for a picture a fifth smaller.
+    cairo_surface_t* surface =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight);
+    cairo_status_t status = cairo_surface_status(surface);
+    if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, data);
+    if (status != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
-        return status;
-    });
+        return Complete(descriptor, Fail(WriteFailure{0, cairo_status_to_string(status)}));
+    }
+    cairo_surface_flush(surface);
+    // cairo's RGB24 pixel is a native 32-bit 0xXXRRGGBB; the PNG's rows are
+    // red, green, blue bytes.
+    constexpr std::size_t kRowBytes = 3 * static_cast<std::size_t>(kPlotWidth);
+    std::vector<unsigned char> rgb(kRowBytes * kPlotHeight);
+    const unsigned char* pixels = cairo_image_surface_get_data(surface);
+    const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(surface));
+    for (std::size_t y = 0; y < kPlotHeight; ++y) {
+        unsigned char* row = rgb.data() + y * kRowBytes;
+        for (std::size_t x = 0; x < kPlotWidth; ++x) {
+            std::uint32_t pixel = 0;
+            std::memcpy(&pixel, pixels + y * stride + 4 * x, sizeof pixel);
+            row[3 * x] = static_cast<unsigned char>(pixel >> 16);
+            row[3 * x + 1] = static_cast<unsigned char>(pixel >> 8);
+            row[3 * x + 2] = static_cast<unsigned char>(pixel);
+        }
+    }
+    cairo_surface_destroy(surface);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = kPlotWidth;
+    image.height = kPlotHeight;
+    image.format = PNG_FORMAT_RGB;
+    image.flags = PNG_IMAGE_FLAG_FAST;
+    png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
+    std::vector<unsigned char> encoded(size);
+    const bool made = png_image_write_to_memory(&image, encoded.data(), &size, 0, rgb.data(),
+                                                static_cast<png_int_32>(kRowBytes), nullptr) != 0;
+    const std::string message = image.message;
+    png_image_free(&image);
+    if (!made) return Complete(descriptor, Fail(WriteFailure{0, "libpng: " + message}));
+    return Complete(descriptor, WriteAll(descriptor, encoded.data(), size));
 }
 
 Written WritePlotSvg(int descriptor, const PlotData& data) {
