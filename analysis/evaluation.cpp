@@ -3,7 +3,26 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <future>
+#include <system_error>
 #include <utility>
+
+namespace {
+
+// The disturbance check on a thread of its own; where no thread can be
+// had, here and now.
+std::future<DisturbanceCheck> CheckBeside(const Take& take, std::span<const double> response) {
+    try {
+        return std::async(std::launch::async,
+                          [&take, response] { return CheckDisturbance(take, response); });
+    } catch (const std::system_error&) {
+        std::promise<DisturbanceCheck> done;
+        done.set_value(CheckDisturbance(take, response));
+        return done.get_future();
+    }
+}
+
+}  // namespace
 
 RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
     RunResult result;
@@ -12,13 +31,16 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
     result.rate = take.rate;
     // The take against the loop it was measured through, before the
     // microphone's calibration changes H; without one, the impulse response
-    // serves what follows too.
-    Waveform response = ImpulseResponseOf(h);
-    result.disturbance = CheckDisturbance(take, response);
+    // serves what follows too. The check reads only the take and that
+    // response, so it runs beside the rest of the evaluation.
+    const Waveform loop = ImpulseResponseOf(h);
+    std::future<DisturbanceCheck> disturbance = CheckBeside(take, loop);
+    Waveform calibrated;
     if (h.status == TransferStatus::Ok && plan.calibration != nullptr) {
         ApplyCalibration(h, *plan.calibration);
-        response = Waveform();
+        calibrated = ImpulseResponseOf(h);
     }
+    const std::span<const double> response = plan.calibration != nullptr ? calibrated : loop;
     // The sweep may reach beyond the bands (the exponential one does); what
     // is reported keeps to the range asked for.
     h.startFrequency = plan.lowFrequency;
@@ -28,13 +50,15 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
 
     result.bands = BandLevels(h, plan.lowerEdges, plan.upperEdges);
     result.signal = CheckSignal(take.captured, take.capturedSweepStart, plan.sweepFrames);
-    if (h.status != TransferStatus::Ok) return result;
+    if (h.status != TransferStatus::Ok) {
+        result.disturbance = disturbance.get();
+        return result;
+    }
 
-    if (response.empty()) response = ImpulseResponseOf(h);
     result.delay = FindDelay(response, take.rate);
     result.impulse = CutImpulseResponse(response, take.rate, result.delay.samples,
                                         kImpulseLeadSeconds, kImpulseTailSeconds);
-    response = Waveform();
+    calibrated = Waveform();
 
     if (plan.exponential) {
         const HarmonicSpectra spectra = ExtractHarmonics(h, result.delay.samples, *plan.exponential);
@@ -59,5 +83,6 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
     result.response = SmoothedResponse(h, 96);
     result.smoothed = SmoothedResponse(h, 12);
     result.noiseFloor = SmoothedNoise(h, 12);
+    result.disturbance = disturbance.get();
     return result;
 }

@@ -156,6 +156,9 @@ void KeepRunMemory() {
     constexpr int kLargestKeptBlock = 256 << 20;
     mallopt(M_MMAP_THRESHOLD, kLargestKeptBlock);
     mallopt(M_TRIM_THRESHOLD, kLargestKeptBlock);
+    // One heap for every thread, so that the evaluation's helper thread
+    // reuses what the run freed instead of growing a heap of its own.
+    mallopt(M_ARENA_MAX, 1);
 }
 
 std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capturedPulseStart) {
