@@ -154,7 +154,9 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
            header.delay.metres);
     if (!header.calibration.empty()) text += "* " + OneLine(header.calibration) + "\n";
     for (const std::string& note : header.notes) text += "* " + OneLine(note) + "\n";
-    text += "* Frequency (Hz), magnitude (dB), phase (degrees)\n";
+    text +=
+        "* Frequency (Hz), magnitude (dB) and phase (degrees) of H at that frequency (not "
+        "smoothed)\n";
     for (const ResponsePoint& point : points) {
         Append(text, "%.4f %.3f %.2f\n", point.frequency, point.magnitudeDb, point.phaseDegrees);
     }

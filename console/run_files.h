@@ -53,7 +53,8 @@ struct ResponseHeader {
 };
 
 // The response file's text: comment lines beginning with '*', then one line
-// per point: frequency (Hz), magnitude (dB), phase (degrees).
+// per point: frequency (Hz), magnitude (dB), phase (degrees), the points of
+// PointResponse (H at that frequency, not smoothed).
 std::string FormatResponse(const ResponseHeader& header, std::span<const ResponsePoint> points);
 
 // Writes text to the open file and closes it (always). Returns an empty

@@ -317,7 +317,7 @@ void ReportTake(const TestSettings& settings, const BandPlan& plan, const Take& 
     if (settings.calibration != nullptr)
         header.calibration = CalibrationLine(*settings.calibration);
     if (logSweep != nullptr) header.notes.push_back(kDistortionNote);
-    outputs.responseText = FormatResponse(header, SmoothedResponse(h, 96));
+    outputs.responseText = FormatResponse(header, PointResponse(h, 96));
     outputs.plot = PlotOf(header, h, lower, upper, levels, acoustics);
     if (logSweep != nullptr) outputs.plot.extra = ThdCurveOf(distortion.curve);
     char date[64] = "unknown";

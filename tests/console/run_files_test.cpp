@@ -185,8 +185,11 @@ TEST(ResponseText, CommentsFirstThenRisingPoints) {
     ASSERT_FALSE(comments.empty());
     EXPECT_NE(comments[0].find("Zembrak 1.00"), std::string::npos);
     const std::string all = text.substr(0, text.find("\n20."));
-    for (const char* expected : {"2026-12-07", "rig_room", "Q: 4", "Bands: 31", "Start: 18.0",
-                                 "Length: 10.0", "Delay: 10.000 ms", "3.430 m"}) {
+    for (const char* expected :
+         {"2026-12-07", "rig_room", "Q: 4", "Bands: 31", "Start: 18.0", "Length: 10.0",
+          "Delay: 10.000 ms", "3.430 m",
+          "* Frequency (Hz), magnitude (dB) and phase (degrees) of H at that frequency (not "
+          "smoothed)"}) {
         EXPECT_NE(all.find(expected), std::string::npos) << expected;
     }
     ASSERT_EQ(parsed.size(), points.size());
