@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,10 @@ namespace {
 
 // How many numbered names one second's runs may take before giving up.
 constexpr int kMostNames = 10000;
+
+// The chunk a WAV cue point lies in ("data"), as libsndfile takes chunk
+// names: the four characters in file order, the first in the lowest byte.
+constexpr std::int32_t kDataChunk = 'd' | ('a' << 8) | ('t' << 16) | ('a' << 24);
 
 std::string Reason(int error) {
     return error != 0 ? std::strerror(error) : "unknown error";
@@ -187,12 +192,19 @@ std::string WriteText(int descriptor, const std::string& text) {
     return error;
 }
 
-std::string WriteImpulseWav(int descriptor, std::span<const float> samples, int rate) {
+std::string WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
+                            int rate) {
     std::string error;
     if (descriptor < 0) return "the file is not open";
     if (rate <= 0) {
         ::close(descriptor);
         return "the sample rate is not positive";
+    }
+    // A cue point holds a 32-bit sample offset.
+    if (zeroIndex < 0 || zeroIndex > static_cast<std::int64_t>(samples.size()) ||
+        zeroIndex > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) {
+        ::close(descriptor);
+        return "time zero lies outside the impulse response";
     }
     SF_INFO info{};
     info.samplerate = rate;
@@ -202,6 +214,20 @@ std::string WriteImpulseWav(int descriptor, std::span<const float> samples, int 
     SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
     if (file == nullptr) {
         error = sf_strerror(nullptr);
+        ::close(descriptor);
+        return error;
+    }
+    // Time zero as a cue point, set before any sample makes the header.
+    SF_CUES cues{};
+    cues.cue_count = 1;
+    SF_CUE_POINT& zero = cues.cue_points[0];
+    zero.indx = 1;
+    zero.position = static_cast<std::uint32_t>(zeroIndex);
+    zero.fcc_chunk = kDataChunk;
+    zero.sample_offset = static_cast<std::uint32_t>(zeroIndex);
+    if (sf_command(file, SFC_SET_CUE, &cues, sizeof cues) != SF_TRUE) {
+        error = std::string("time zero could not be marked: ") + sf_strerror(file);
+        sf_close(file);
         ::close(descriptor);
         return error;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <span>
 #include <string>
@@ -62,5 +63,8 @@ std::string FormatResponse(const ResponseHeader& header, std::span<const Respons
 std::string WriteText(int descriptor, const std::string& text);
 
 // Writes a 32-bit float mono WAV file at rate to the open file and closes it
-// (always). Returns an empty string on success, else the reason.
-std::string WriteImpulseWav(int descriptor, std::span<const float> samples, int rate);
+// (always), with one cue point at sample zeroIndex marking time zero (0 up to
+// the number of samples). Returns an empty string on success, else the
+// reason.
+std::string WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
+                            int rate);

@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -114,28 +115,41 @@ TEST_F(RunFilesTest, AFullDiskIsSaid) {
     EXPECT_NE(WriteText(full, std::string(100000, 'x')).find("No space left"), std::string::npos);
     const int fullAgain = ::open("/dev/full", O_WRONLY);
     const std::vector<float> samples(100000, 0.25f);
-    EXPECT_NE(WriteImpulseWav(fullAgain, samples, 48000), "");
+    EXPECT_NE(WriteImpulseWav(fullAgain, samples, 0, 48000), "");
 }
 
 struct WavCase {
     const char* name;
     std::vector<float> samples;
+    std::int64_t zeroIndex;
 };
+
+// The cue points of a WAV file as libsndfile reads them back: sample
+// offsets, in order.
+std::vector<std::int64_t> CueOffsets(SNDFILE* file) {
+    SF_CUES cues{};
+    std::vector<std::int64_t> offsets;
+    if (sf_command(file, SFC_GET_CUE, &cues, sizeof cues) != SF_TRUE) return offsets;
+    for (std::uint32_t i = 0; i < cues.cue_count && i < 100; ++i) {
+        offsets.push_back(cues.cue_points[i].sample_offset);
+    }
+    return offsets;
+}
 
 TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
     std::vector<float> ramp;
     for (int i = 0; i < 48000; ++i) ramp.push_back(std::sin(0.01f * i) * 0.7f);
     const WavCase cases[] = {
-        {"one second", ramp},
-        {"single sample", {0.5f}},
-        {"above full scale", {3.0f, -2.5f, 1e-20f}},
-        {"empty", {}},
+        {"one second", ramp, 480},
+        {"single sample", {0.5f}, 0},
+        {"above full scale", {3.0f, -2.5f, 1e-20f}, 3},
+        {"empty", {}, 0},
     };
     for (const WavCase& c : cases) {
         SCOPED_TRACE(c.name);
         RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
         ASSERT_TRUE(run.ok());
-        ASSERT_EQ(WriteImpulseWav(run.Release(1), c.samples, 48000), "");
+        ASSERT_EQ(WriteImpulseWav(run.Release(1), c.samples, c.zeroIndex, 48000), "");
         SF_INFO info{};
         SNDFILE* file = sf_open(run.paths[1].c_str(), SFM_READ, &info);
         ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
@@ -143,6 +157,7 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
         EXPECT_EQ(info.channels, 1);
         EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
         EXPECT_EQ(info.frames, static_cast<sf_count_t>(c.samples.size()));
+        EXPECT_EQ(CueOffsets(file), std::vector<std::int64_t>{c.zeroIndex});
         std::vector<float> back(c.samples.size() + 1);
         EXPECT_EQ(sf_readf_float(file, back.data(), static_cast<sf_count_t>(back.size())),
                   static_cast<sf_count_t>(c.samples.size()));
@@ -150,6 +165,22 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
         for (std::size_t i = 0; i < c.samples.size(); ++i) {
             ASSERT_EQ(back[i], c.samples[i]) << i;
         }
+    }
+}
+
+// Time zero outside the samples cannot be marked: nothing is written and the
+// file is closed all the same.
+TEST_F(RunFilesTest, TimeZeroOutsideTheResponseIsRefused) {
+    const std::vector<float> samples(10, 0.5f);
+    for (const std::int64_t zero : {std::int64_t{-1}, std::int64_t{11}, std::int64_t{1} << 33}) {
+        RunFiles run = CreateRunFiles(kWhen, kEndings, dir_);
+        ASSERT_TRUE(run.ok());
+        const int descriptor = run.Release(1);
+        EXPECT_NE(WriteImpulseWav(descriptor, samples, zero, 48000), "") << zero;
+        EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1) << zero;
+        EXPECT_EQ(fs::file_size(run.paths[1]), 0u) << zero;
+        fs::remove(run.paths[0]);
+        fs::remove(run.paths[1]);
     }
 }
 
