@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <future>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -58,10 +58,15 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
     result.delay = FindDelay(response, take.rate);
     result.impulse = CutImpulseResponse(response, take.rate, result.delay.samples,
                                         kImpulseLeadSeconds, kImpulseTailSeconds);
+    // The acoustics from just before time zero: the direct sound is found
+    // in that stretch, and the ringing ahead of it stays out of the search.
+    const ImpulseResponse acousticsResponse = CutImpulseResponse(
+        response, take.rate, result.delay.samples, kAcousticsLeadSeconds, kImpulseTailSeconds);
     calibrated = Waveform();
 
     if (plan.exponential) {
-        const HarmonicSpectra spectra = ExtractHarmonics(h, result.delay.samples, *plan.exponential);
+        const HarmonicSpectra spectra =
+            ExtractHarmonics(h, result.delay.samples, *plan.exponential);
         DistortionFigures figures;
         figures.curve = DistortionCurve(spectra, h.startFrequency, h.endFrequency, 12);
         for (const double frequency : kDistortionSummaryFrequencies) {
@@ -71,16 +76,9 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
         }
         result.distortion = std::move(figures);
     }
-    // The acoustics from just before time zero: the direct sound is found
-    // in that stretch, and the ringing ahead of it stays out of the search.
-    const std::span<const float> impulse(result.impulse.samples);
-    const auto acousticsLead = static_cast<std::int64_t>(std::ceil(kAcousticsLeadSeconds * take.rate));
-    const auto skip = static_cast<std::size_t>(
-        std::clamp<std::int64_t>(result.impulse.zeroIndex - acousticsLead, 0,
-                                 static_cast<std::int64_t>(impulse.size())));
-    result.acoustics = ComputeAcoustics(impulse.subspan(skip), take.rate, std::nullopt,
+    result.acoustics = ComputeAcoustics(acousticsResponse.samples, take.rate, std::nullopt,
                                         h.startFrequency, h.endFrequency);
-    result.response = SmoothedResponse(h, 96);
+    result.response = PointResponse(h, 96);
     result.smoothed = SmoothedResponse(h, 12);
     result.noiseFloor = SmoothedNoise(h, 12);
     result.disturbance = disturbance.get();

@@ -293,6 +293,26 @@ ImpulseResponse CutImpulseResponse(std::span<const double> response, double rate
 
 namespace {
 
+// The frequencies of points at 1/pointsPerOctave octave steps over the
+// swept range, from its start (or the first bin above 0 Hz) up to its end.
+std::vector<double> PointFrequencies(const TransferFunction& h, int pointsPerOctave) {
+    std::vector<double> frequencies;
+    if (!Usable(h) || pointsPerOctave < 1 || pointsPerOctave > 1000) {
+        return frequencies;
+    }
+    const double spacing = h.BinSpacing();
+    const double first = std::max(h.startFrequency, spacing);
+    if (!(first < h.endFrequency)) return frequencies;
+    const double steps = std::log2(h.endFrequency / first) * pointsPerOctave;
+    // A range of a few dozen octaves at most: spacing > 0 bounds it.
+    const auto count = static_cast<std::int64_t>(std::floor(steps + 1e-9)) + 1;
+    frequencies.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) {
+        frequencies.push_back(first * std::exp2(static_cast<double>(i) / pointsPerOctave));
+    }
+    return frequencies;
+}
+
 // Points at 1/pointsPerOctave octave steps over the swept range, each with
 // the mean of power(range) over the bins within half a step either side
 // inside the swept range (the nearest bin when none is), in dB.
@@ -300,21 +320,15 @@ template <typename Power>
 std::vector<ResponsePoint> SmoothedPoints(const TransferFunction& h, int pointsPerOctave,
                                           Power power) {
     std::vector<ResponsePoint> points;
-    if (!Usable(h) || pointsPerOctave < 1 || pointsPerOctave > 1000) {
-        return points;
-    }
+    const std::vector<double> frequencies = PointFrequencies(h, pointsPerOctave);
+    if (frequencies.empty()) return points;
     const double spacing = h.BinSpacing();
     const std::int64_t lastBin = h.size / 2;
-    const double first = std::max(h.startFrequency, spacing);
-    if (!(first < h.endFrequency)) return points;
-    const double steps = std::log2(h.endFrequency / first) * pointsPerOctave;
-    // A range of a few dozen octaves at most: spacing > 0 bounds it.
-    const auto count = static_cast<std::int64_t>(std::floor(steps + 1e-9)) + 1;
-    points.reserve(static_cast<std::size_t>(count));
+    points.reserve(frequencies.size());
     const double halfStep = std::exp2(0.5 / pointsPerOctave);
-    for (std::int64_t i = 0; i < count; ++i) {
+    for (const double frequency : frequencies) {
         ResponsePoint point;
-        point.frequency = first * std::exp2(static_cast<double>(i) / pointsPerOctave);
+        point.frequency = frequency;
         // The neighbourhood inside the swept range only: beyond it H is
         // regularised away and would pull the mean down.
         BinRange range =
@@ -334,22 +348,39 @@ std::vector<ResponsePoint> SmoothedPoints(const TransferFunction& h, int pointsP
 }  // namespace
 
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave) {
-    std::vector<ResponsePoint> points = SmoothedPoints(
-        h, pointsPerOctave, [&h](BinRange range) { return MeanPower(h.bins, range); });
+    return SmoothedPoints(h, pointsPerOctave,
+                          [&h](BinRange range) { return MeanPower(h.bins, range); });
+}
+
+std::vector<ResponsePoint> PointResponse(const TransferFunction& h, int pointsPerOctave) {
+    std::vector<ResponsePoint> points;
+    const std::vector<double> frequencies = PointFrequencies(h, pointsPerOctave);
+    if (frequencies.empty()) return points;
     const double spacing = h.BinSpacing();
     const std::int64_t lastBin = h.size / 2;
-    for (ResponsePoint& point : points) {
-        // The phase at the point itself, between the two bins around it.
-        const double position = point.frequency / spacing;
-        const std::int64_t below = ClampIndex(std::floor(position), lastBin);
-        const std::int64_t above = std::min(below + 1, lastBin);
-        const double weight = std::clamp(position - static_cast<double>(below), 0.0, 1.0);
+    // Beyond the swept range H is regularised away: a point at its edge
+    // takes the nearest bin inside it rather than one outside.
+    BinRange swept = BinsWithin(h.startFrequency, h.endFrequency, spacing, lastBin);
+    if (swept.first > swept.last) swept = {0, lastBin};
+    points.reserve(frequencies.size());
+    for (const double frequency : frequencies) {
+        const double position = frequency / spacing;
+        const std::int64_t below =
+            std::clamp(ClampIndex(std::floor(position), lastBin), swept.first, swept.last);
+        const std::int64_t above = std::clamp(below + 1, swept.first, swept.last);
+        const double weight =
+            above == below ? 0.0 : std::clamp(position - static_cast<double>(below), 0.0, 1.0);
         const std::complex<double> value =
             (1.0 - weight) * h.bins[static_cast<std::size_t>(below)] +
             weight * h.bins[static_cast<std::size_t>(above)];
+        ResponsePoint point;
+        point.frequency = frequency;
+        const double power = std::norm(value);
+        point.magnitudeDb = power > 0.0 ? std::max(kFloorDb, 10.0 * std::log10(power)) : kFloorDb;
         double phase = std::arg(value) * 180.0 / std::numbers::pi;
         if (phase <= -180.0) phase += 360.0;
         point.phaseDegrees = phase;
+        points.push_back(point);
     }
     return points;
 }

@@ -114,8 +114,8 @@ Delay FindDelay(std::span<const double> response, double rate);
 ImpulseResponse CutImpulseResponse(std::span<const double> response, double rate,
                                    double delaySamples, double preSeconds, double afterSeconds);
 
-// A point of the smoothed response: magnitude in dB relative to the loop,
-// phase in degrees in (-180, 180] relative to time zero.
+// A point of the response: magnitude in dB relative to the loop, phase in
+// degrees in (-180, 180] relative to time zero.
 struct ResponsePoint {
     double frequency = 0.0;
     double magnitudeDb = 0.0;
@@ -127,11 +127,17 @@ constexpr double kFloorDb = -300.0;
 
 // Points at 1/pointsPerOctave octave steps from the swept range's start up to
 // its end, each the power mean of |H|^2 over the bins within half a step
-// either side inside the swept range (the nearest bin when none is), with
-// the phase of H
-// interpolated at the point's frequency. Empty unless
-// 1 <= pointsPerOctave <= 1000.
+// either side inside the swept range (the nearest bin when none is); a
+// power mean has no phase, so the phase is 0. For a picture: a dip narrower
+// than the step is filled in. Empty unless 1 <= pointsPerOctave <= 1000.
 std::vector<ResponsePoint> SmoothedResponse(const TransferFunction& h, int pointsPerOctave);
+
+// H itself at the same frequencies as SmoothedResponse, not smoothed:
+// magnitude and phase of one complex value, interpolated linearly between
+// the two bins around the point's frequency (bins of the swept range only;
+// at its edges the nearest bin inside it). Empty unless
+// 1 <= pointsPerOctave <= 1000.
+std::vector<ResponsePoint> PointResponse(const TransferFunction& h, int pointsPerOctave);
 
 // The noise floor: the lead-in's noise as it shows in H, smoothed as
 // SmoothedResponse smooths H (phase 0). Empty without a noise estimate.

@@ -4,12 +4,12 @@
 // includes loading the fonts) and the median and worst of the calls after it,
 // wall clock and processor time, and the share each file takes.
 
-#include <fcntl.h>
-#include <cerrno>
-#include <cstring>
 #include <cairo.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <time.h>
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>

@@ -10,7 +10,6 @@
 #include "console/plot.h"
 #include "console/run_description.h"
 
-
 // The distortion file: comment lines beginning with '*' (the run, the
 // sweep, what the columns are), then one line per point: frequency (Hz),
 // THD, H2, H3, H4 and H5 in % of the fundamental, '-' for a value not

@@ -289,8 +289,9 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     takePlan.lowerEdges = lower;
     takePlan.upperEdges = upper;
     takePlan.lowFrequency = settings.startFrequency;
-    takePlan.highFrequency =
-        shape.exponential ? std::min(endFrequency, shape.logSweep.FadeOutFrequency()) : endFrequency;
+    takePlan.highFrequency = shape.exponential
+                                 ? std::min(endFrequency, shape.logSweep.FadeOutFrequency())
+                                 : endFrequency;
     takePlan.sweepFrames = frameCount - 2 * kLeadIn;
     if (shape.exponential) {
         takePlan.exponential =

@@ -285,9 +285,10 @@ double HeaderHeight(const PlotData& data, std::size_t legendEntries) {
 std::vector<std::string> PlotTitleLines(const RunDescription& run, double acousticDelay) {
     std::vector<std::string> lines;
     lines.push_back("Sweep " + run.date + ", device " + run.device);
-    const std::string delay = std::isfinite(acousticDelay)
-                                  ? "acoustic delay " + FormatFixed(acousticDelay * 1000.0, 2) + " ms"
-                                  : "acoustic delay not found";
+    const std::string delay =
+        std::isfinite(acousticDelay)
+            ? "acoustic delay " + FormatFixed(acousticDelay * 1000.0, 2) + " ms"
+            : "acoustic delay not found";
     lines.push_back("Q " + FormatNumber(run.q) + ", " + std::to_string(run.bands) +
                     (run.bands == 1 ? " band" : " bands") + ", start " +
                     FormatNumber(run.startFrequency) + " Hz, length " +

@@ -9,9 +9,9 @@
 
 struct RunDescription {
     std::time_t when = 0;
-    std::string program;   // name and version, e.g. "Zembrak 1.00"
-    std::string date;      // local time, "YYYY-MM-DD HH:MM:SS", or "unknown"
-    std::string device;    // the device's name, control characters shown as '?'
+    std::string program;  // name and version, e.g. "Zembrak 1.00"
+    std::string date;     // local time, "YYYY-MM-DD HH:MM:SS", or "unknown"
+    std::string device;   // the device's name, control characters shown as '?'
     double q = 0.0;
     int bands = 0;
     double startFrequency = 0.0;  // Hz, as set

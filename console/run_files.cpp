@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -20,6 +21,10 @@ namespace {
 
 // How many numbered names one second's runs may take before giving up.
 constexpr int kMostNames = 10000;
+
+// The chunk a WAV cue point lies in ("data"), as libsndfile takes chunk
+// names: the four characters in file order, the first in the lowest byte.
+constexpr std::int32_t kDataChunk = 'd' | ('a' << 8) | ('t' << 16) | ('a' << 24);
 
 // Appends printf-formatted text.
 template <typename... Args>
@@ -171,7 +176,9 @@ std::string FormatResponse(const RunDescription& run, const Delay& delay,
             FormatFixed(delay.metres, 3) + " m at 343 m/s)\n";
     if (!run.calibration.empty()) text += "* " + run.calibration + "\n";
     for (const std::string& note : notes) text += "* " + Printable(note) + "\n";
-    text += "* Frequency (Hz), magnitude (dB), phase (degrees)\n";
+    text +=
+        "* Frequency (Hz), magnitude (dB) and phase (degrees) of H at that frequency (not "
+        "smoothed)\n";
     for (const ResponsePoint& point : points) {
         Append(text, "%.4f %.3f %.2f\n", point.frequency, point.magnitudeDb, point.phaseDegrees);
     }
@@ -183,17 +190,25 @@ Written WriteText(int descriptor, const std::string& text) {
 }
 
 Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::string& text) {
-    const int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (descriptor < 0) return Fail(AppendFailure{false, {errno, {}}});
     Written written = WriteText(descriptor, text);
     if (!written) return Fail(AppendFailure{true, written.reason()});
     return Done{};
 }
 
-Written WriteImpulseWav(int descriptor, std::span<const float> samples, int rate) {
+Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
+                        int rate) {
     if (descriptor < 0) return SystemFailure(EBADF);
-    if (rate <= 0) return Complete(descriptor, Fail(WriteFailure{0, "the sample rate is not positive"}));
+    if (rate <= 0) {
+        return Complete(descriptor, Fail(WriteFailure{0, "the sample rate is not positive"}));
+    }
+    // A cue point holds a 32-bit sample offset.
+    if (zeroIndex < 0 || zeroIndex > static_cast<std::int64_t>(samples.size()) ||
+        zeroIndex > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) {
+        return Complete(descriptor,
+                        Fail(WriteFailure{0, "time zero lies outside the impulse response"}));
+    }
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = 1;
@@ -201,6 +216,20 @@ Written WriteImpulseWav(int descriptor, std::span<const float> samples, int rate
     // The descriptor stays ours: completed below whatever the library did.
     SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
     if (file == nullptr) return Complete(descriptor, Fail(WriteFailure{0, sf_strerror(nullptr)}));
+    // Time zero as a cue point, set before any sample makes the header.
+    SF_CUES cues{};
+    cues.cue_count = 1;
+    SF_CUE_POINT& zero = cues.cue_points[0];
+    zero.indx = 1;
+    zero.position = static_cast<std::uint32_t>(zeroIndex);
+    zero.fcc_chunk = kDataChunk;
+    zero.sample_offset = static_cast<std::uint32_t>(zeroIndex);
+    if (sf_command(file, SFC_SET_CUE, &cues, sizeof cues) != SF_TRUE) {
+        const std::string words =
+            std::string("time zero could not be marked: ") + sf_strerror(file);
+        sf_close(file);
+        return Complete(descriptor, Fail(WriteFailure{0, words}));
+    }
     Written result = Done{};
     const auto frames = static_cast<sf_count_t>(samples.size());
     if (sf_writef_float(file, samples.data(), frames) != frames) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <span>
 #include <string>
@@ -70,8 +71,9 @@ Written WriteAll(int descriptor, const void* data, std::size_t size);
 Written Complete(int descriptor, Written sofar);
 
 // The response file's text: comment lines beginning with '*', then one line
-// per point: frequency (Hz), magnitude (dB), phase (degrees). notes: further
-// comment lines.
+// per point: frequency (Hz), magnitude (dB), phase (degrees), the points of
+// PointResponse (H at that frequency, not smoothed). notes: further comment
+// lines.
 std::string FormatResponse(const RunDescription& run, const Delay& delay,
                            std::span<const std::string> notes,
                            std::span<const ResponsePoint> points);
@@ -87,6 +89,8 @@ struct AppendFailure {
 };
 Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::string& text);
 
-// Writes a 32-bit float mono WAV file at rate to the open file and completes
-// it.
-Written WriteImpulseWav(int descriptor, std::span<const float> samples, int rate);
+// Writes a 32-bit float mono WAV file at rate to the open file, with one cue
+// point at sample zeroIndex marking time zero (0 up to the number of
+// samples), and completes it.
+Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
+                        int rate);

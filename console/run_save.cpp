@@ -40,8 +40,8 @@ PlotCurve CurveOf(const std::vector<ResponsePoint>& points) {
 // The picture: the response at 1/12 octave, the table's bands, the noise
 // floor, the THD of an exponential sweep and, where measured, the T30 per
 // octave in a corner.
-PlotData PlotOf(const RunDescription& run, const RunResult& result,
-                std::span<const double> lower, std::span<const double> upper) {
+PlotData PlotOf(const RunDescription& run, const RunResult& result, std::span<const double> lower,
+                std::span<const double> upper) {
     PlotData plot;
     plot.titleLines = PlotTitleLines(run, result.delay.milliseconds / 1000.0);
     plot.response = CurveOf(result.smoothed);
@@ -49,7 +49,8 @@ PlotData PlotOf(const RunDescription& run, const RunResult& result,
     for (std::size_t b = 0; b < result.bands.size() && b < lower.size() && b < upper.size(); ++b) {
         const BandLevel& band = result.bands[b];
         plot.bands.push_back(
-            {lower[b], upper[b], band.missing ? -std::numeric_limits<double>::infinity() : band.level});
+            {lower[b], upper[b],
+             band.missing ? -std::numeric_limits<double>::infinity() : band.level});
     }
     plot.lowFrequency = result.lowFrequency;
     plot.highFrequency = result.highFrequency;
@@ -62,8 +63,9 @@ PlotData PlotOf(const RunDescription& run, const RunResult& result,
                       band.t30.curved ? " *" : "");
         plot.cornerLines.push_back(line);
     }
-    if (std::any_of(result.acoustics.bands.begin(), result.acoustics.bands.end(),
-                    [](const OctaveAcoustics& band) { return band.t30.value && band.t30.curved; })) {
+    if (std::any_of(
+            result.acoustics.bands.begin(), result.acoustics.bands.end(),
+            [](const OctaveAcoustics& band) { return band.t30.value && band.t30.curved; })) {
         plot.cornerLines.push_back("* curved decay");
     }
     if (result.distortion) plot.extra = ThdPlotCurve(result.distortion->curve);
@@ -88,7 +90,8 @@ void WriteRunFiles(const RunDescription& run, const RunResult& result,
          }},
         {"_ir.wav",
          [&](int fd) {
-             return WriteImpulseWav(fd, result.impulse.samples, static_cast<int>(result.rate));
+             return WriteImpulseWav(fd, result.impulse.samples, result.impulse.zeroIndex,
+                                    static_cast<int>(result.rate));
          }},
         {".png", [&](int fd) { return WritePlotPng(fd, plot); }},
         {".svg", [&](int fd) { return WritePlotSvg(fd, plot); }},
@@ -125,9 +128,8 @@ void WriteRunFiles(const RunDescription& run, const RunResult& result,
 
 }  // namespace
 
-void SaveRun(const RunDescription& run, const RunResult& result,
-             std::span<const double> lowerEdges, std::span<const double> upperEdges,
-             const std::string& resultsText) {
+void SaveRun(const RunDescription& run, const RunResult& result, std::span<const double> lowerEdges,
+             std::span<const double> upperEdges, const std::string& resultsText) {
     if (result.transfer == TransferStatus::Ok) WriteRunFiles(run, result, lowerEdges, upperEdges);
     AppendResults(resultsText);
 }

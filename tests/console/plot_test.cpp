@@ -1,8 +1,8 @@
 #include "console/plot.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -351,10 +351,11 @@ TEST(PlotTitle, SaysWhatTheRunWas) {
     run.bands = 31;
     run.startFrequency = 18.0;
     run.sweepLength = 10.0;
-    EXPECT_EQ(PlotTitleLines(run, 0.0029166),
-              (std::vector<std::string>{
-                  "Sweep 2026-12-07 13:05:12, device rig_room",
-                  "Q 4, 31 bands, start 18 Hz, length 10 s, linear sweep, acoustic delay 2.92 ms"}));
+    EXPECT_EQ(
+        PlotTitleLines(run, 0.0029166),
+        (std::vector<std::string>{
+            "Sweep 2026-12-07 13:05:12, device rig_room",
+            "Q 4, 31 bands, start 18 Hz, length 10 s, linear sweep, acoustic delay 2.92 ms"}));
 
     run.q = 1.3;
     run.bands = 1;

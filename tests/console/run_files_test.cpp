@@ -7,6 +7,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -128,28 +129,41 @@ TEST_F(RunFilesTest, AFullDiskIsSaid) {
               std::string::npos);
     const int fullAgain = ::open("/dev/full", O_WRONLY);
     const std::vector<float> samples(100000, 0.25f);
-    EXPECT_NE(Said(WriteImpulseWav(fullAgain, samples, 48000)), "");
+    EXPECT_NE(Said(WriteImpulseWav(fullAgain, samples, 0, 48000)), "");
 }
 
 struct WavCase {
     const char* name;
     std::vector<float> samples;
+    std::int64_t zeroIndex;
 };
+
+// The cue points of a WAV file as libsndfile reads them back: sample
+// offsets, in order.
+std::vector<std::int64_t> CueOffsets(SNDFILE* file) {
+    SF_CUES cues{};
+    std::vector<std::int64_t> offsets;
+    if (sf_command(file, SFC_GET_CUE, &cues, sizeof cues) != SF_TRUE) return offsets;
+    for (std::uint32_t i = 0; i < cues.cue_count && i < 100; ++i) {
+        offsets.push_back(cues.cue_points[i].sample_offset);
+    }
+    return offsets;
+}
 
 TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
     std::vector<float> ramp;
     for (int i = 0; i < 48000; ++i) ramp.push_back(std::sin(0.01f * i) * 0.7f);
     const WavCase cases[] = {
-        {"one second", ramp},
-        {"single sample", {0.5f}},
-        {"above full scale", {3.0f, -2.5f, 1e-20f}},
-        {"empty", {}},
+        {"one second", ramp, 480},
+        {"single sample", {0.5f}, 0},
+        {"above full scale", {3.0f, -2.5f, 1e-20f}, 3},
+        {"empty", {}, 0},
     };
     for (const WavCase& c : cases) {
         SCOPED_TRACE(c.name);
         RunFiles run = Created(kWhen, dir_);
         ASSERT_EQ(run.paths.size(), 2u);
-        ASSERT_EQ(Said(WriteImpulseWav(run.Release(1), c.samples, 48000)), "");
+        ASSERT_EQ(Said(WriteImpulseWav(run.Release(1), c.samples, c.zeroIndex, 48000)), "");
         SF_INFO info{};
         SNDFILE* file = sf_open(run.paths[1].c_str(), SFM_READ, &info);
         ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
@@ -157,6 +171,7 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
         EXPECT_EQ(info.channels, 1);
         EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
         EXPECT_EQ(info.frames, static_cast<sf_count_t>(c.samples.size()));
+        EXPECT_EQ(CueOffsets(file), std::vector<std::int64_t>{c.zeroIndex});
         std::vector<float> back(c.samples.size() + 1);
         EXPECT_EQ(sf_readf_float(file, back.data(), static_cast<sf_count_t>(back.size())),
                   static_cast<sf_count_t>(c.samples.size()));
@@ -164,6 +179,22 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
         for (std::size_t i = 0; i < c.samples.size(); ++i) {
             ASSERT_EQ(back[i], c.samples[i]) << i;
         }
+    }
+}
+
+// Time zero outside the samples cannot be marked: nothing is written and the
+// file is closed all the same.
+TEST_F(RunFilesTest, TimeZeroOutsideTheResponseIsRefused) {
+    const std::vector<float> samples(10, 0.5f);
+    for (const std::int64_t zero : {std::int64_t{-1}, std::int64_t{11}, std::int64_t{1} << 33}) {
+        RunFiles run = Created(kWhen, dir_);
+        ASSERT_EQ(run.paths.size(), 2u);
+        const int descriptor = run.Release(1);
+        EXPECT_NE(Said(WriteImpulseWav(descriptor, samples, zero, 48000)), "") << zero;
+        EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1) << zero;
+        EXPECT_EQ(fs::file_size(run.paths[1]), 0u) << zero;
+        fs::remove(run.paths[0]);
+        fs::remove(run.paths[1]);
     }
 }
 
@@ -197,7 +228,9 @@ TEST(ResponseText, CommentsFirstThenRisingPoints) {
     const std::string all = text.substr(0, text.find("\n20."));
     for (const char* expected :
          {"2026-12-07", "rig_room?fake", "Q: 4", "Bands: 31", "Start: 18.0", "Length: 10.0",
-          "* Linear sweep: 18.0 Hz to 16175.0 Hz", "Delay: 10.000 ms", "3.430 m", "* a note?with"}) {
+          "* Linear sweep: 18.0 Hz to 16175.0 Hz", "Delay: 10.000 ms", "3.430 m", "* a note?with",
+          "* Frequency (Hz), magnitude (dB) and phase (degrees) of H at that frequency (not "
+          "smoothed)"}) {
         EXPECT_NE(all.find(expected), std::string::npos) << expected;
     }
     ASSERT_EQ(parsed.size(), points.size());
@@ -221,8 +254,8 @@ TEST(LevelText, OneDecimalAndNeverANegativeZero) {
     for (const LevelCase& c : cases) {
         EXPECT_EQ(FormatLevel(c.level), c.text) << c.level;
         // The return level lines read the same way.
-        EXPECT_EQ(ReturnLevelLine(c.level), std::string("Ch 1 (sweep): Return Level = ") +
-                                                c.text + " dB\n")
+        EXPECT_EQ(ReturnLevelLine(c.level),
+                  std::string("Ch 1 (sweep): Return Level = ") + c.text + " dB\n")
             << c.level;
     }
     // The delay's two decimals have no sign at zero either.

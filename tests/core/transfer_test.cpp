@@ -427,9 +427,69 @@ TEST(TransferResponse, PointsFollowTheFilter) {
     }
 }
 
+// A reflection 1 ms after the direct sound, nearly as loud: dips of -30 dB
+// every 1 kHz, far narrower than a 1/96 octave up high.
+Room Comb() {
+    Room room;
+    room.taps = {{0, 1.0}, {48, -0.97}};
+    return room;
+}
+
+// The response points are H at their own frequencies: magnitude and phase of
+// the room's complex response there, in its dips too, at every point from
+// the start of the swept range to its end.
+TEST(TransferResponse, PointsAreTheRoomsComplexResponseAtTheirFrequency) {
+    const SmoothCase cases[] = {
+        {"comb 1/96", Delayed(Comb(), 300), 96},
+        {"cut of 30 dB 1/96", Peak(1000.0, -30.0, 3.0, 0.5), 96},
+        {"high-pass 1/12", HighPass(50.0, 0.7), 12},
+    };
+    for (const SmoothCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Signals s = MakeTake(2.0, 20.0, 16000.0, c.room, 123);
+        const TransferFunction h = ComputeTransfer(s.take);
+        const std::vector<ResponsePoint> points = PointResponse(h, c.pointsPerOctave);
+        const std::vector<ResponsePoint> smoothed = SmoothedResponse(h, c.pointsPerOctave);
+        ASSERT_EQ(points.size(), smoothed.size());
+        double deepest = 0.0;
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const ResponsePoint& p = points[i];
+            EXPECT_EQ(p.frequency, smoothed[i].frequency);
+            const std::complex<double> truth = c.room.At(p.frequency);
+            EXPECT_NEAR(p.magnitudeDb, 20.0 * std::log10(std::abs(truth)), 0.1) << p.frequency;
+            const double phase = std::arg(truth) * 180.0 / kPi;
+            EXPECT_NEAR(std::remainder(p.phaseDegrees - phase, 360.0), 0.0, 1.0) << p.frequency;
+            EXPECT_GT(p.phaseDegrees, -180.0);
+            EXPECT_LE(p.phaseDegrees, 180.0);
+            deepest = std::min(deepest, p.magnitudeDb);
+        }
+        EXPECT_LT(deepest, -12.0);  // the dips (the roll-off) were looked at
+    }
+}
+
+// Power smoothing fills the comb's dips: at 1/96 octave above a few kHz a
+// step spans a good part of the comb's period, so the smoothed curve stays
+// well above the deepest points while H itself reaches them.
+TEST(TransferResponse, SmoothingFillsTheDipsThatThePointsShow) {
+    const Signals s = MakeTake(2.0, 20.0, 16000.0, Comb(), 0);
+    const TransferFunction h = ComputeTransfer(s.take);
+    const std::vector<ResponsePoint> points = PointResponse(h, 96);
+    const std::vector<ResponsePoint> smoothed = SmoothedResponse(h, 96);
+    ASSERT_EQ(points.size(), smoothed.size());
+    double pointDeepest = 0.0, smoothedDeepest = 0.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (points[i].frequency < 4000.0) continue;
+        pointDeepest = std::min(pointDeepest, points[i].magnitudeDb);
+        smoothedDeepest = std::min(smoothedDeepest, smoothed[i].magnitudeDb);
+        EXPECT_EQ(smoothed[i].phaseDegrees, 0.0);  // a power mean has no phase
+    }
+    EXPECT_LT(pointDeepest, -20.0);
+    EXPECT_GT(smoothedDeepest, pointDeepest + 5.0);
+}
+
 TEST(TransferResponse, PhaseOfADelayRelativeToTheReference) {
     const Signals s = MakeTake(2.0, 20.0, 16000.0, Delayed(Flat(), 48), 500);
-    const std::vector<ResponsePoint> points = SmoothedResponse(ComputeTransfer(s.take), 96);
+    const std::vector<ResponsePoint> points = PointResponse(ComputeTransfer(s.take), 96);
     ASSERT_FALSE(points.empty());
     for (const ResponsePoint& p : points) {
         // -360 degrees per period of delay, wrapped.
@@ -447,6 +507,9 @@ TEST(TransferResponse, RefusesUnusableSteps) {
     EXPECT_TRUE(SmoothedResponse(h, -3).empty());
     EXPECT_TRUE(SmoothedResponse(h, 100000).empty());
     EXPECT_TRUE(SmoothedResponse(TransferFunction{}, 96).empty());
+    EXPECT_TRUE(PointResponse(h, 0).empty());
+    EXPECT_TRUE(PointResponse(h, 1001).empty());
+    EXPECT_TRUE(PointResponse(TransferFunction{}, 96).empty());
 }
 
 TEST(TransferHostile, ATransferFunctionWhoseBinsDisagreeWithItsSizeIsRefused) {
@@ -460,6 +523,7 @@ TEST(TransferHostile, ATransferFunctionWhoseBinsDisagreeWithItsSizeIsRefused) {
         h.size = size == 0 ? h.size * 2 : size;
         EXPECT_TRUE(ImpulseResponseOf(h).empty()) << size;
         EXPECT_TRUE(SmoothedResponse(h, 12).empty()) << size;
+        EXPECT_TRUE(PointResponse(h, 12).empty()) << size;
         EXPECT_TRUE(BandLevels(h, lower, upper)[0].missing) << size;
     }
 }

@@ -133,6 +133,14 @@ TEST_F(LogSweepRun, BandsReadTheRoomsBandPower) {
     }
 }
 
+// The impulse response file of the exponential sweep, alone, reads the
+// typical room's power in every third octave of the bands' range.
+TEST_F(LogSweepRun, ImpulseFileReadsTheRoomInEveryThirdOctave) {
+    const ProgramRun run = Run("quiet_room", "r");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    ExpectImpulseFileReadsTheRoom(run, rigRoomFilters, 18.0, 16175.0, rigRoomDelay);
+}
+
 // The 2nd and 3rd harmonics of a known polynomial at 100 Hz, 1 kHz and
 // 5 kHz, and THD from them on the console.
 TEST_F(LogSweepRun, KnownNonlinearityGivesItsHarmonics) {
