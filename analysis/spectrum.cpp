@@ -11,6 +11,41 @@ namespace {
 // FFTW's planner is not thread-safe; plans are made and destroyed under this.
 std::mutex plannerLock;
 
+// FFTW works out a transform's twiddle factors when it plans it (about
+// 10 ms for the length of a default run) and shares them among the plans of
+// that length that exist at the same time. The latest long plan of each
+// direction is therefore kept, never run, so that the next plans of that
+// length, in this run and in the next, find them ready.
+constexpr std::int64_t kShortestKept = 1 << 16;
+
+class PlanKeeper {
+  public:
+    PlanKeeper() = default;
+    PlanKeeper(const PlanKeeper&) = delete;
+    PlanKeeper& operator=(const PlanKeeper&) = delete;
+    ~PlanKeeper() { Replace(nullptr, 0, false); }
+
+    // Under plannerLock: whether a plan of this length and layout is kept.
+    bool Keeps(std::int64_t length, bool inPlace) const {
+        return plan_ != nullptr && length_ == length && inPlace_ == inPlace;
+    }
+    // Under plannerLock: keeps plan (made for this purpose) instead.
+    void Replace(fftw_plan plan, std::int64_t length, bool inPlace) {
+        if (plan_ != nullptr) fftw_destroy_plan(plan_);
+        plan_ = plan;
+        length_ = length;
+        inPlace_ = inPlace;
+    }
+
+  private:
+    fftw_plan plan_ = nullptr;
+    std::int64_t length_ = 0;
+    bool inPlace_ = false;
+};
+
+PlanKeeper forwardKept;
+PlanKeeper inverseKept;
+
 bool LengthUsable(std::int64_t length) {
     return length >= 1 && length <= kLongestTransform;
 }
@@ -70,6 +105,12 @@ Outcome<ForwardTransform, TransformFailure> ForwardTransform::Design(std::int64_
     {
         std::lock_guard<std::mutex> guard(plannerLock);
         plan = fftw_plan_dft_r2c_1d(static_cast<int>(length), real, FftwView(bins), FFTW_ESTIMATE);
+        const bool inPlace = static_cast<void*>(real) == static_cast<void*>(bins);
+        if (plan != nullptr && length >= kShortestKept && !forwardKept.Keeps(length, inPlace)) {
+            forwardKept.Replace(
+                fftw_plan_dft_r2c_1d(static_cast<int>(length), real, FftwView(bins), FFTW_ESTIMATE),
+                length, inPlace);
+        }
     }
     if (plan == nullptr) return Fail(TransformFailure::NotPlanned);
     return ForwardTransform(spectrum_detail::PlanHandle(plan), length);
@@ -91,6 +132,12 @@ Outcome<InverseTransform, TransformFailure> InverseTransform::Design(std::int64_
     {
         std::lock_guard<std::mutex> guard(plannerLock);
         plan = fftw_plan_dft_c2r_1d(static_cast<int>(length), FftwView(bins), real, FFTW_ESTIMATE);
+        const bool inPlace = static_cast<void*>(real) == static_cast<void*>(bins);
+        if (plan != nullptr && length >= kShortestKept && !inverseKept.Keeps(length, inPlace)) {
+            inverseKept.Replace(
+                fftw_plan_dft_c2r_1d(static_cast<int>(length), FftwView(bins), real, FFTW_ESTIMATE),
+                length, inPlace);
+        }
     }
     if (plan == nullptr) return Fail(TransformFailure::NotPlanned);
     return InverseTransform(spectrum_detail::PlanHandle(plan), length);

@@ -122,5 +122,7 @@ int main() {
     std::printf("peak memory: %ld kB before, %ld kB after the first run: %.1f bytes per frame\n",
                 baseKb, runPeakKb,
                 1024.0 * static_cast<double>(runPeakKb - baseKb) / static_cast<double>(frames));
+    std::printf("the memory check before a run asks for %llu bytes per frame\n",
+                static_cast<unsigned long long>(kRunBytesPerFrame));
     return 0;
 }

@@ -19,7 +19,7 @@ constexpr std::int64_t kMaxFrameCount = 2147483647 / 3;
 // buffers both ways and what the evaluation of the take holds at once (the
 // transforms and FFTW's plans), as measurement_run_bench measures it, with
 // a margin. A run is refused when the system cannot hand out that much.
-constexpr std::uint64_t kRunBytesPerFrame = 100;
+constexpr std::uint64_t kRunBytesPerFrame = 104;
 
 enum class RunOutcome {
     Refused,       // refused before anything was played (one line said why)
