@@ -293,7 +293,7 @@ std::vector<std::string> PlotTitleLines(const RunDescription& run, double acoust
                     (run.bands == 1 ? " band" : " bands") + ", start " +
                     FormatNumber(run.startFrequency) + " Hz, length " +
                     FormatNumber(run.sweepLength) + " s, " + SweepName(run.sweep) + ", " + delay);
-    if (!run.calibration.empty()) lines.push_back("Calibration: " + run.calibration);
+    if (!run.calibration.empty()) lines.push_back(run.calibration);
     return lines;
 }
 

@@ -362,13 +362,14 @@ TEST(PlotTitle, SaysWhatTheRunWas) {
     run.startFrequency = 22.5;
     run.sweepLength = 0.5;
     run.sweep = SweepKind::Exponential;
-    run.calibration = "mic.txt, 0 dB at 1 kHz";
+    run.calibration = "Calibration:  mic.txt (3 points, 20.0 Hz to 20000.0 Hz)";
     const std::vector<std::string> lines = PlotTitleLines(run, kNaN);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1],
               "Q 1.3, 1 band, start 22.5 Hz, length 0.5 s, exponential sweep, acoustic delay "
               "not found");
-    EXPECT_EQ(lines[2], "Calibration: mic.txt, 0 dB at 1 kHz");
+    // The calibration's own line, once.
+    EXPECT_EQ(lines[2], "Calibration:  mic.txt (3 points, 20.0 Hz to 20000.0 Hz)");
     // A delay that rounds to zero has no sign.
     EXPECT_NE(PlotTitleLines(run, -1e-7)[1].find("acoustic delay 0.00 ms"), std::string::npos);
 }
