@@ -112,6 +112,12 @@ TEST(ProgramOptions, DeviceIsTheFirstSoundcard) {
     }
 }
 
+TEST(ProgramOptions, ADevicesControlCharactersNeverReachTheTerminal) {
+    const ProgramRun run = RunWith({"-D", "rig\x1b[31m\r"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, Replaced(Plain().out, "Soundcard:  default\n", "Soundcard:  rig?[31m?\n"));
+}
+
 TEST(ProgramOptions, TooLongDeviceIsNotTaken) {
     const ProgramRun run = RunWith({"-D", std::string(256, 'd')});
     EXPECT_EQ(run.exitStatus, 0);
