@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyze.h"
 #include "analysis/disturbance.h"
+#include "analysis/evaluation.h"
 #include "analysis/transfer.h"
 #include "samples/packing.h"
 #include "signal/sweep.h"
@@ -32,7 +32,6 @@ struct Run {
     std::vector<std::int64_t> syncIn = std::vector<std::int64_t>(kSyncLength);
     std::vector<std::int64_t> sweep = std::vector<std::int64_t>(kFrames);
     std::vector<std::int64_t> mic = std::vector<std::int64_t>(kFrames);
-    std::vector<double> track = std::vector<double>(kFrames);
     std::vector<std::int8_t> bytes = std::vector<std::int8_t>(6 * kFrames);
     std::vector<double> lower;
     std::vector<double> upper;
@@ -45,7 +44,7 @@ struct Run {
             upper.push_back(x);
         }
         MakePulse(syncOut, 48000, kSyncLength, kLeadIn);
-        MakeSweep(48000, sweep, track, 18.0, upper.back(), kFrames, 0.5, kLeadIn);
+        MakeSweep(48000, sweep, 18.0, upper.back(), kFrames, 0.5, kLeadIn);
         NUM24_TO_CHAR(sweep, bytes, kFrames);
         NUM24_TO_CHAR(syncOut, std::span(bytes).subspan(3 * kFrames), kSyncLength);
         CHAR_TO_NUM32(bytes, mic, 3, kFrames);
@@ -77,7 +76,7 @@ void BM_MakePulse(benchmark::State& state) {
 void BM_MakeSweep(benchmark::State& state) {
     Run& run = TheRun();
     for (auto _ : state) {
-        MakeSweep(48000, run.sweep, run.track, 18.0, run.upper.back(), kFrames, 0.5, kLeadIn);
+        MakeSweep(48000, run.sweep, 18.0, run.upper.back(), kFrames, 0.5, kLeadIn);
         benchmark::ClobberMemory();
     }
     PerFrame(state, kFrames);
@@ -117,17 +116,27 @@ void BM_FindPeak(benchmark::State& state) {
     PerFrame(state, kSyncLength);
 }
 
-void BM_Analyze(benchmark::State& state) {
-    Run& run = TheRun();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            Analyze(kFrames, kBands, run.track, run.mic, 0, run.lower, run.upper, kLeadIn));
-    }
-    PerFrame(state, kFrames);
-}
-
 Take TakeOf(const Run& run) {
     return Take{run.sweep, run.mic, kLeadIn, kLeadIn, 18.0, run.upper.back(), 48000.0};
+}
+
+// What the evaluation is asked for a default run.
+TakePlan PlanOf(const Run& run) {
+    TakePlan plan;
+    plan.lowerEdges = run.lower;
+    plan.upperEdges = run.upper;
+    plan.lowFrequency = 18.0;
+    plan.highFrequency = run.upper.back();
+    plan.sweepFrames = kFrames - 2 * kLeadIn;
+    return plan;
+}
+
+// The whole evaluation of a take: transfer function, checks, impulse
+// response, response points and acoustics.
+void BM_Evaluate(benchmark::State& state) {
+    Run& run = TheRun();
+    for (auto _ : state) benchmark::DoNotOptimize(EvaluateTake(TakeOf(run), PlanOf(run)));
+    PerFrame(state, kFrames);
 }
 
 // The deconvolution alone: both transforms and the division.
@@ -218,13 +227,14 @@ void BM_WholePath(benchmark::State& state) {
     for (auto _ : state) {
         const std::int64_t played = MakePulse(run.syncOut, 48000, kSyncLength, kLeadIn);
         NUM24_TO_CHAR(run.syncOut, channel2, kSyncLength);
-        MakeSweep(48000, run.sweep, run.track, 18.0, run.upper.back(), kFrames, 0.5, kLeadIn);
+        MakeSweep(48000, run.sweep, 18.0, run.upper.back(), kFrames, 0.5, kLeadIn);
         NUM24_TO_CHAR(run.sweep, run.bytes, kFrames);
         CHAR_TO_NUM32(run.bytes, run.mic, 3, kFrames);
         CHAR_TO_NUM32(channel2, run.syncIn, 3, kSyncLength);
         const std::int64_t captured = FindPeak(run.syncIn, kSyncLength).index;
-        benchmark::DoNotOptimize(Analyze(kFrames, kBands, run.track, run.mic, captured - played,
-                                         run.lower, run.upper, kLeadIn));
+        Take take = TakeOf(run);
+        take.capturedSweepStart = kLeadIn + captured - played;
+        benchmark::DoNotOptimize(EvaluateTake(take, PlanOf(run)));
     }
     PerFrame(state, kFrames);
 }
@@ -237,7 +247,7 @@ BENCHMARK(BM_Pack)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Unpack)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakIndex)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindPeak)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Analyze)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Evaluate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholePath)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Deconvolution)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransferChain)->Unit(benchmark::kMillisecond);

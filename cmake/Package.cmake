@@ -22,12 +22,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The long description under the summary line; a paragraph break is ".".
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Zembrak is a console program that plays a linear sine sweep on output 1
-of a two-channel ALSA device and a sync pulse on output 2, records both
+    "Zembrak is a console program that plays a sine sweep (linear or
+exponential) on output 1 of a two-channel ALSA device and a sync pulse on output 2, records both
 inputs, aligns them by the pulse looped back into input 2 and prints one
 level in dB per band of constant relative width. Each run also saves the
 response, the impulse response, a picture and the room-acoustic
-parameters per octave (EDT, T20, T30, C50, C80, D50).
+parameters per octave (EDT, T20, T30, C50, C80, D50), and with the
+exponential sweep the harmonic distortion.
 .
 The package includes a simulated measurement rig, an ALSA plugin with the
 devices rig (a flat room), rig_room (a typical room) and rig_live (the
