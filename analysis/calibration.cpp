@@ -100,10 +100,11 @@ FieldResult ReadField(std::string_view field, double& value) {
     return std::isfinite(value) ? FieldResult::Value : FieldResult::NotFinite;
 }
 
-CalibrationParse Failure(std::size_t line, std::string what) {
-    CalibrationParse parse;
-    parse.error = {line, std::move(what)};
-    return parse;
+Failure<CalibrationError> Refusal(CalibrationError::Kind kind, std::size_t line) {
+    CalibrationError error;
+    error.kind = kind;
+    error.line = line;
+    return Fail(error);
 }
 
 // Linear over log frequency, held at the ends; `value` picks the column.
@@ -126,8 +127,8 @@ double Interpolate(const Calibration& calibration, double frequency, Value value
 
 }  // namespace
 
-CalibrationParse ParseCalibration(std::string_view text) {
-    static const char* const kNames[3] = {"frequency", "gain", "phase"};
+Outcome<Calibration, CalibrationError> ParseCalibration(std::string_view text) {
+    using Kind = CalibrationError::Kind;
     Calibration calibration;
     std::size_t lineNumber = 0;
     std::size_t firstDataLine = 0;
@@ -144,22 +145,23 @@ CalibrationParse ParseCalibration(std::string_view text) {
             continue;
         }
         if (HasDecimalComma(line)) {
-            return Failure(lineNumber, "a decimal comma; write the decimal point as '.'");
+            return Refusal(Kind::DecimalComma, lineNumber);
         }
-        if (fields.size() == 1) return Failure(lineNumber, "a frequency but no gain");
-        if (fields.size() > 3) return Failure(lineNumber, "more than three fields");
+        if (fields.size() == 1) return Refusal(Kind::NoGain, lineNumber);
+        if (fields.size() > 3) return Refusal(Kind::TooManyFields, lineNumber);
 
         double values[3] = {0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const FieldResult result = ReadField(fields[i], values[i]);
-            if (result == FieldResult::NotANumber) {
-                return Failure(lineNumber, std::string(kNames[i]) + " is not a number");
-            }
-            if (result == FieldResult::NotFinite) {
-                return Failure(lineNumber, std::string(kNames[i]) + " is not finite");
+            if (result != FieldResult::Value) {
+                auto refusal =
+                    Refusal(result == FieldResult::NotANumber ? Kind::NotANumber : Kind::NotFinite,
+                            lineNumber);
+                refusal.reason.field = static_cast<int>(i);
+                return refusal;
             }
         }
-        if (values[0] <= 0.0) return Failure(lineNumber, "frequency is not above 0 Hz");
+        if (values[0] <= 0.0) return Refusal(Kind::NotAbove0Hz, lineNumber);
 
         const bool hasPhase = fields.size() == 3;
         if (calibration.points.empty()) {
@@ -167,12 +169,15 @@ CalibrationParse ParseCalibration(std::string_view text) {
             firstDataLine = lineNumber;
         } else {
             if (values[0] <= calibration.points.back().frequency) {
-                return Failure(lineNumber, "frequency does not rise above line " +
-                                               std::to_string(previousLine) + "'s");
+                auto refusal = Refusal(Kind::NotRising, lineNumber);
+                refusal.reason.otherLine = previousLine;
+                return refusal;
             }
             if (hasPhase != calibration.hasPhase) {
-                return Failure(lineNumber, std::string(hasPhase ? "a phase" : "no phase") +
-                                               ", unlike line " + std::to_string(firstDataLine));
+                auto refusal = Refusal(Kind::PhaseUnlike, lineNumber);
+                refusal.reason.otherLine = firstDataLine;
+                refusal.reason.hasPhase = hasPhase;
+                return refusal;
             }
         }
         calibration.points.push_back({values[0], values[1], values[2]});
@@ -180,14 +185,10 @@ CalibrationParse ParseCalibration(std::string_view text) {
     }
     if (calibration.points.size() < 2) {
         const std::size_t lastLine = std::max<std::size_t>(lineNumber, 1);
-        return Failure(lastLine, calibration.points.empty()
-                                     ? "no data lines, at least two are needed"
-                                     : "only one data line, at least two are needed");
+        return Refusal(calibration.points.empty() ? Kind::NoDataLines : Kind::OneDataLine,
+                       lastLine);
     }
-    CalibrationParse parse;
-    parse.ok = true;
-    parse.calibration = std::move(calibration);
-    return parse;
+    return calibration;
 }
 
 double GainAt(const Calibration& calibration, double frequency) {

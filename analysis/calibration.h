@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/outcome.h"
+
 struct CalibrationPoint {
     double frequency = 0.0;  // Hz, finite and above 0
     double gainDb = 0.0;
@@ -20,17 +22,25 @@ struct Calibration {
     bool hasPhase = false;                 // every point gave a phase
 };
 
-// What a text that is no calibration has wrong: the 1-based line, and a
-// short phrase without the line or the file name.
+// What a text that is no calibration has wrong, and where.
 struct CalibrationError {
-    std::size_t line = 0;
-    std::string what;
-};
-
-struct CalibrationParse {
-    bool ok = false;
-    Calibration calibration;  // when ok
-    CalibrationError error;   // when not
+    enum class Kind {
+        DecimalComma,   // a number written with a decimal comma
+        NoGain,         // a frequency alone
+        TooManyFields,  // more than frequency, gain and phase
+        NotANumber,     // field is no decimal number
+        NotFinite,      // field is not finite
+        NotAbove0Hz,    // the frequency is 0 Hz or below
+        NotRising,      // the frequency does not rise above otherLine's
+        PhaseUnlike,    // a phase where otherLine had none, or none where it had one
+        NoDataLines,    // no data line at all
+        OneDataLine,    // a single data line
+    };
+    Kind kind = Kind::NoDataLines;
+    std::size_t line = 0;       // 1-based
+    int field = 0;              // NotANumber, NotFinite: 0 frequency, 1 gain, 2 phase
+    std::size_t otherLine = 0;  // NotRising, PhaseUnlike
+    bool hasPhase = false;      // PhaseUnlike: this line has a phase
 };
 
 // Reads a calibration text. Every line whose first field (after blanks) is a
@@ -40,7 +50,7 @@ struct CalibrationParse {
 // ("20", "-0.5", "1.5e3"); the decimal point is always '.', and a line
 // parted by blanks or tabs with a comma between two digits in it is refused
 // as written with decimal commas.
-CalibrationParse ParseCalibration(std::string_view text);
+Outcome<Calibration, CalibrationError> ParseCalibration(std::string_view text);
 
 // The gain at a frequency: linear over log frequency between the points, the
 // first or last point's value beyond them (0 Hz, negative and infinite

@@ -1,5 +1,6 @@
 #include "console/calibration_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,35 @@ struct Descriptor {
 
 }  // namespace
 
+std::string Words(const CalibrationError& error) {
+    static const char* const kFields[3] = {"frequency", "gain", "phase"};
+    const char* field = kFields[std::clamp(error.field, 0, 2)];
+    switch (error.kind) {
+        case CalibrationError::Kind::DecimalComma:
+            return "a decimal comma; write the decimal point as '.'";
+        case CalibrationError::Kind::NoGain:
+            return "a frequency but no gain";
+        case CalibrationError::Kind::TooManyFields:
+            return "more than three fields";
+        case CalibrationError::Kind::NotANumber:
+            return std::string(field) + " is not a number";
+        case CalibrationError::Kind::NotFinite:
+            return std::string(field) + " is not finite";
+        case CalibrationError::Kind::NotAbove0Hz:
+            return "frequency is not above 0 Hz";
+        case CalibrationError::Kind::NotRising:
+            return "frequency does not rise above line " + std::to_string(error.otherLine) + "'s";
+        case CalibrationError::Kind::PhaseUnlike:
+            return std::string(error.hasPhase ? "a phase" : "no phase") + ", unlike line " +
+                   std::to_string(error.otherLine);
+        case CalibrationError::Kind::NoDataLines:
+            return "no data lines, at least two are needed";
+        case CalibrationError::Kind::OneDataLine:
+            return "only one data line, at least two are needed";
+    }
+    return "not a calibration";
+}
+
 Outcome<LoadedCalibration, std::string> LoadCalibrationFile(const std::string& path) {
     // Without O_NONBLOCK the open of a FIFO waits for a writer; the file is
     // checked for being regular before anything is read from it.
@@ -61,11 +91,11 @@ Outcome<LoadedCalibration, std::string> LoadCalibrationFile(const std::string& p
         return Refused(path, 0,
                        "larger than " + std::to_string(kMaxCalibrationFileSize) + " bytes");
 
-    CalibrationParse parse = ParseCalibration(std::string_view(bytes.data(), count));
-    if (!parse.ok) return Refused(path, parse.error.line, parse.error.what);
+    auto parse = ParseCalibration(std::string_view(bytes.data(), count));
+    if (!parse) return Refused(path, parse.reason().line, Words(parse.reason()));
     LoadedCalibration loaded;
     loaded.path = path;
-    loaded.calibration = std::move(parse.calibration);
+    loaded.calibration = std::move(parse.value());
     return loaded;
 }
 

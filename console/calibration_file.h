@@ -17,6 +17,10 @@ struct LoadedCalibration {
 // Largest calibration file read, in bytes.
 constexpr std::size_t kMaxCalibrationFileSize = 1 << 20;
 
+// What is wrong with a calibration text, in words: a short phrase without
+// the line or the file name.
+std::string Words(const CalibrationError& error);
+
 // Reads and parses the file. Only a regular file is read: anything else (a
 // FIFO, a device, a directory) is refused at once, without waiting for a
 // writer or for data. The reason is the console's one line naming the file,

@@ -44,18 +44,20 @@ void PrintSignalChecks(const SignalChecks& checks) {
         std::puts("Input 1 is silent: check the microphone and its cable.");
     } else if (checks.tooLow) {
         std::printf(
-            "Input 1 is too low to measure (%.1f dBFS during the sweep): check the "
+            "Input 1 is too low to measure (%s dBFS during the sweep): check the "
             "microphone and the input gain.\n",
-            checks.signalLevelDb);
+            FormatFixed(checks.signalLevelDb, 1).c_str());
     }
     if (!checks.snrKnown) {
         std::puts("Signal-to-noise ratio: not known (no lead-in before the sweep).");
     } else if (std::isinf(checks.snrDb)) {
-        std::printf("Signal-to-noise ratio: no noise in the lead-in (sweep %.1f dBFS).\n",
-                    checks.signalLevelDb);
+        std::printf("Signal-to-noise ratio: no noise in the lead-in (sweep %s dBFS).\n",
+                    FormatFixed(checks.signalLevelDb, 1).c_str());
     } else {
-        std::printf("Signal-to-noise ratio: %.1f dB (sweep %.1f dBFS, lead-in noise %.1f dBFS).\n",
-                    checks.snrDb, checks.signalLevelDb, checks.noiseLevelDb);
+        std::printf("Signal-to-noise ratio: %s dB (sweep %s dBFS, lead-in noise %s dBFS).\n",
+                    FormatFixed(checks.snrDb, 1).c_str(),
+                    FormatFixed(checks.signalLevelDb, 1).c_str(),
+                    FormatFixed(checks.noiseLevelDb, 1).c_str());
         if (checks.lowSnr) {
             std::printf(
                 "Warning: the signal-to-noise ratio is below %.0f dB: raise the level or "

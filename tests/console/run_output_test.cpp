@@ -24,7 +24,7 @@ RunResult Measured() {
     result.signal.tooLow = false;
     result.signal.snrKnown = true;
     result.signal.snrDb = 60.0;
-    result.signal.signalLevelDb = -12.0;
+    result.signal.signalLevelDb = -0.04;
     result.signal.noiseLevelDb = -72.0;
     result.signal.returnLevelDb = -0.01;
     result.delay = Delay{-0.1, -0.002, -0.0007};
@@ -43,7 +43,7 @@ TEST(RunLines, EveryLineInItsOrderWithoutASignedZero) {
         "Results:\nBand\tRange (Hz)\tdB\n1\t18\t22\t-3.0\n2\t22\t27\t-inf\n3\t27\t33\t0.0\n"
         "Band 2 is missing data\n"
         "Ch 1 (sweep): Return Level = 0.0 dB\n"
-        "Signal-to-noise ratio: 60.0 dB (sweep -12.0 dBFS, lead-in noise -72.0 dBFS).\n"
+        "Signal-to-noise ratio: 60.0 dB (sweep 0.0 dBFS, lead-in noise -72.0 dBFS).\n"
         "Acoustic delay: 0.00 ms (0.00 m at 343 m/s)\n"
         "Room acoustics per octave:\n";
     EXPECT_EQ(text.substr(0, expected.size()), expected);

@@ -3,6 +3,8 @@
 
 #include "analysis/calibration.h"
 
+#include "console/calibration_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -69,14 +71,14 @@ class GoodText : public testing::TestWithParam<GoodCase> {};
 
 TEST_P(GoodText, GivesThePoints) {
     const GoodCase& c = GetParam();
-    const CalibrationParse parse = ParseCalibration(c.text);
-    ASSERT_TRUE(parse.ok) << "line " << parse.error.line << ": " << parse.error.what;
-    EXPECT_EQ(parse.calibration.hasPhase, c.hasPhase);
-    ASSERT_EQ(parse.calibration.points.size(), c.points.size());
+    const auto parse = ParseCalibration(c.text);
+    ASSERT_TRUE(parse.ok()) << "line " << parse.reason().line << ": " << Words(parse.reason());
+    EXPECT_EQ(parse.value().hasPhase, c.hasPhase);
+    ASSERT_EQ(parse.value().points.size(), c.points.size());
     for (std::size_t i = 0; i < c.points.size(); ++i) {
-        EXPECT_DOUBLE_EQ(parse.calibration.points[i].frequency, c.points[i].frequency) << i;
-        EXPECT_DOUBLE_EQ(parse.calibration.points[i].gainDb, c.points[i].gainDb) << i;
-        EXPECT_DOUBLE_EQ(parse.calibration.points[i].phaseDeg, c.points[i].phaseDeg) << i;
+        EXPECT_DOUBLE_EQ(parse.value().points[i].frequency, c.points[i].frequency) << i;
+        EXPECT_DOUBLE_EQ(parse.value().points[i].gainDb, c.points[i].gainDb) << i;
+        EXPECT_DOUBLE_EQ(parse.value().points[i].phaseDeg, c.points[i].phaseDeg) << i;
     }
 }
 
@@ -130,10 +132,10 @@ class BadText : public testing::TestWithParam<BadCase> {};
 
 TEST_P(BadText, SaysWhereAndWhat) {
     const BadCase& c = GetParam();
-    const CalibrationParse parse = ParseCalibration(c.text);
-    EXPECT_FALSE(parse.ok);
-    EXPECT_EQ(parse.error.line, c.line);
-    EXPECT_EQ(parse.error.what, c.what);
+    const auto parse = ParseCalibration(c.text);
+    ASSERT_FALSE(parse.ok());
+    EXPECT_EQ(parse.reason().line, c.line);
+    EXPECT_EQ(Words(parse.reason()), c.what);
 }
 
 INSTANTIATE_TEST_SUITE_P(Calibration, BadText, testing::ValuesIn(kBadCases),
@@ -148,9 +150,9 @@ Calibration Curve(std::vector<CalibrationPoint> points, bool hasPhase) {
 
 // 0 dB at 100 Hz and 6 dB at 1000 Hz: 2 dB per third of a decade.
 TEST(CalibrationGain, IsLinearOverLogFrequencyBetweenPoints) {
-    const CalibrationParse parse = ParseCalibration("100 0\n1000 6\n");
-    ASSERT_TRUE(parse.ok);
-    const Calibration& c = parse.calibration;
+    const auto parse = ParseCalibration("100 0\n1000 6\n");
+    ASSERT_TRUE(parse.ok());
+    const Calibration& c = parse.value();
     EXPECT_NEAR(GainAt(c, std::sqrt(100.0 * 1000.0)), 3.0, 1e-12);  // 316.23 Hz
     EXPECT_NEAR(GainAt(c, 100.0 * std::cbrt(10.0)), 2.0, 1e-12);    // 215.44 Hz
     EXPECT_NEAR(GainAt(c, 100.0 * std::cbrt(100.0)), 4.0, 1e-12);   // 464.16 Hz
@@ -185,12 +187,12 @@ TEST(CalibrationGain, UsesTheSegmentAroundTheFrequency) {
 }
 
 TEST(CalibrationPhase, IsZeroWithoutPhaseColumn) {
-    const CalibrationParse parse = ParseCalibration("100 -3\n1000 6\n");
-    ASSERT_TRUE(parse.ok);
+    const auto parse = ParseCalibration("100 -3\n1000 6\n");
+    ASSERT_TRUE(parse.ok());
     for (const double f : {10.0, 100.0, 316.0, 1000.0, 5000.0}) {
-        EXPECT_EQ(PhaseAt(parse.calibration, f), 0.0) << f;
+        EXPECT_EQ(PhaseAt(parse.value(), f), 0.0) << f;
     }
-    EXPECT_TRUE(std::isnan(PhaseAt(parse.calibration, std::nan(""))));
+    EXPECT_TRUE(std::isnan(PhaseAt(parse.value(), std::nan(""))));
 }
 
 // Many points: every frequency between two neighbours lands in their segment.
@@ -201,11 +203,11 @@ TEST(CalibrationGain, FindsTheSegmentAmongManyPoints) {
     for (int k = 0; k <= 11; ++k) {
         text += std::to_string(10 << k) + " " + std::to_string(k) + "\n";
     }
-    const CalibrationParse parse = ParseCalibration(text);
-    ASSERT_TRUE(parse.ok);
-    ASSERT_EQ(parse.calibration.points.size(), 12u);
+    const auto parse = ParseCalibration(text);
+    ASSERT_TRUE(parse.ok());
+    ASSERT_EQ(parse.value().points.size(), 12u);
     for (const double f : {10.0, 13.0, 27.5, 100.0, 999.0, 1234.5, 17000.0, 20480.0}) {
-        EXPECT_NEAR(GainAt(parse.calibration, f), std::log2(f / 10.0), 1e-9) << f;
+        EXPECT_NEAR(GainAt(parse.value(), f), std::log2(f / 10.0), 1e-9) << f;
     }
 }
 
