@@ -589,6 +589,28 @@ TEST_P(CurvedDecay, ValuesOfTheKnownCurveMarkedWhereItBends) {
     EXPECT_FALSE(band.edt.curved);
 }
 
+// A decay whose curve no line describes (a fast decay that hands over to a
+// much slower one inside the evaluation range) gives no T30 at all, and says
+// why, instead of a slope that is neither decay's.
+TEST(AcousticsNoLine, ACurveFarFromAnyLineGivesNoValue) {
+    const TwoDecays decay{0.05, 1.5, -40.0};
+    const KnownFit t30 = FitKnownCurve(decay, -5.0, -35.0);
+    ASSERT_GT(t30.permille, kMaxFitNonLinearityPermille);
+    std::mt19937_64 rng(5);
+    const std::size_t n = static_cast<std::size_t>(2.5 * kRate);
+    const std::vector<double> tone = WanderingTone(rng, 1000, n);
+    std::normal_distribution<double> noise(0.0, 1e-5);
+    std::vector<float> response(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        response[i] = static_cast<float>(tone[i] * std::sqrt(decay.Energy(t)) + noise(rng));
+    }
+    const OctaveAcoustics band = ComputeAcoustics(response, kRate, 0, 20, 20000).bands[4];
+    EXPECT_FALSE(band.t30.value);
+    EXPECT_EQ(band.t30.gap, AcousticsGap::kNoLine);
+    EXPECT_GT(band.t30.nonlinearityPermille, kMaxFitNonLinearityPermille);
+}
+
 INSTANTIATE_TEST_SUITE_P(Acoustics, CurvedDecay,
                          testing::Values(
                              // A fast decay and a slow one 15 dB below it: both ranges bend.
