@@ -58,6 +58,13 @@ struct RunShape {
     std::int64_t frameCount = 0;  // the sweep's frames cut toward zero plus one second
     LogSweep logSweep;            // usable with the exponential sweep
     bool exponential = false;
+    // The range the sweep covers, over which the take is deconvolved, and
+    // the part of it the bands and files report: the exponential sweep
+    // reaches beyond the bands, and is reported at most up to where it
+    // fades.
+    double sweptLow = 0.0;
+    double sweptHigh = 0.0;
+    double reportedHigh = 0.0;
 };
 
 // The run the settings ask for, or why it cannot be measured. Every value
@@ -80,10 +87,16 @@ Outcome<RunShape, Refusal> ShapeRun(const TestSettings& settings, double endFreq
     if (!(endFrequency <= kSampleRate / 2)) return Fail(Refusal{Kind::EndAboveHalfRate});
     if (syncOut < kSyncLength || syncIn < kSyncLength) return Fail(Refusal{Kind::SyncBuffers});
     shape.exponential = settings.sweep == SweepKind::Exponential;
+    shape.sweptLow = settings.startFrequency;
+    shape.sweptHigh = endFrequency;
+    shape.reportedHigh = endFrequency;
     if (shape.exponential) {
         shape.logSweep = PlanLogSweep(settings.startFrequency, endFrequency, kSampleRate,
                                       shape.frameCount - 2 * kLeadIn);
         if (!shape.logSweep.usable) return Fail(Refusal{Kind::ExponentialRange});
+        shape.sweptLow = shape.logSweep.low;
+        shape.sweptHigh = shape.logSweep.high;
+        shape.reportedHigh = std::min(endFrequency, shape.logSweep.FadeOutFrequency());
     }
     return shape;
 }
@@ -276,12 +289,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
 
     // The evaluation, then every line and every file of the run.
     std::puts("Analyzing data...");
-    // The exponential sweep is deconvolved over the whole range it covers;
-    // what is reported keeps to the bands' range, at most up to where the
-    // sweep fades.
-    const double sweptLow = shape.exponential ? shape.logSweep.low : settings.startFrequency;
-    const double sweptHigh = shape.exponential ? shape.logSweep.high : endFrequency;
-    const Take take{sweepSpan, micSpan, kLeadIn, sweepStart, sweptLow, sweptHigh, kSampleRate};
+    const Take take{sweepSpan,      micSpan,         kLeadIn,    sweepStart,
+                    shape.sweptLow, shape.sweptHigh, kSampleRate};
     const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
     const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
     const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
@@ -289,9 +298,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     takePlan.lowerEdges = lower;
     takePlan.upperEdges = upper;
     takePlan.lowFrequency = settings.startFrequency;
-    takePlan.highFrequency = shape.exponential
-                                 ? std::min(endFrequency, shape.logSweep.FadeOutFrequency())
-                                 : endFrequency;
+    takePlan.highFrequency = shape.reportedHigh;
     takePlan.sweepFrames = frameCount - 2 * kLeadIn;
     if (shape.exponential) {
         takePlan.exponential =
@@ -300,7 +307,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     if (settings.calibration != nullptr) takePlan.calibration = &settings.calibration->calibration;
     const RunResult result = EvaluateTake(take, takePlan);
 
-    const RunDescription run = DescribeRun(settings, runTime, sweptLow, sweptHigh);
+    const RunDescription run = DescribeRun(settings, runTime, shape.sweptLow, shape.sweptHigh);
     const std::string table = ResultsText(result, lower, upper);
     PrintRunResult(result, table);
     SaveRun(run, result, lower, upper, table);
