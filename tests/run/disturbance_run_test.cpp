@@ -73,14 +73,7 @@ class DisturbanceRun : public testing::Test {
         }
         const double scale = 0.5 / std::sqrt(energy);
         for (int n = 0; n < frames; ++n) samples[n] = static_cast<float>(values[n] * scale);
-        SF_INFO info{};
-        info.samplerate = 48000;
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-        ASSERT_EQ(sf_writef_float(file, samples.data(), frames), frames);
-        ASSERT_EQ(sf_close(file), 0);
+        WriteMonoWav(path, samples);
     }
     static ProgramRun Run(const std::string& device, const std::string& commands, bool logSweep) {
         std::vector<std::string> arguments;

@@ -104,26 +104,11 @@ double MeanOver(const std::vector<double>& power, double spacing, double low, do
 void ExpectImpulseFileReadsTheRoom(const ProgramRun& run, std::span<const RigFilter> filters,
                                    double sweptLow, double sweptHigh, int delayFrames,
                                    double toleranceDb) {
-    const auto ir = std::find_if(run.files.begin(), run.files.end(),
-                                 [](const auto& file) { return file.first.ends_with("_ir.wav"); });
-    ASSERT_NE(ir, run.files.end());
-    const std::filesystem::path wav = std::filesystem::path(testing::TempDir()) / "room_ir.wav";
-    std::ofstream(wav, std::ios::binary) << ir->second;
-    SF_INFO info{};
-    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-    EXPECT_EQ(info.samplerate, 48000);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    std::vector<float> samples(static_cast<std::size_t>(std::max<sf_count_t>(info.frames, 0)));
-    EXPECT_EQ(sf_readf_float(file, samples.data(), info.frames), info.frames);
-    SF_CUES cues{};
-    const bool haveCues = sf_command(file, SFC_GET_CUE, &cues, sizeof cues) == SF_TRUE;
-    sf_close(file);
-    std::filesystem::remove(wav);
-    ASSERT_TRUE(haveCues);
-    ASSERT_EQ(cues.cue_count, 1u);
-    const std::size_t zero = cues.cue_points[0].sample_offset;
+    const ImpulseFile file = ReadImpulseFile(run);
+    ASSERT_TRUE(file.read);
+    const std::vector<float>& samples = file.samples;
+    ASSERT_EQ(file.cues.size(), 1u);
+    const std::size_t zero = file.cues[0];
     EXPECT_EQ(zero, 48000u);
     ASSERT_GT(samples.size(), zero + static_cast<std::size_t>(delayFrames));
     std::size_t peak = 0;

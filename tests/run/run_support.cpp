@@ -1,8 +1,13 @@
 #include "run_support.h"
 
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 std::string Script(const std::string& device, const std::string& commands) {
@@ -53,4 +58,50 @@ double NumberAfter(const std::string& text, const std::string& prefix) {
     const std::size_t at = text.find(prefix);
     if (at == std::string::npos) return std::nan("");
     return std::strtod(text.c_str() + at + prefix.size(), nullptr);
+}
+
+void WriteMonoWav(const std::filesystem::path& path, std::span<const float> samples) {
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    const auto frames = static_cast<sf_count_t>(samples.size());
+    EXPECT_EQ(sf_writef_float(file, samples.data(), frames), frames);
+    EXPECT_EQ(sf_close(file), 0);
+}
+
+ImpulseFile ReadImpulseFile(const ProgramRun& run) {
+    ImpulseFile result;
+    const auto ir = std::find_if(run.files.begin(), run.files.end(),
+                                 [](const auto& file) { return file.first.ends_with("_ir.wav"); });
+    if (ir == run.files.end()) {
+        ADD_FAILURE() << "the run wrote no impulse-response file";
+        return result;
+    }
+    const std::filesystem::path wav = std::filesystem::path(testing::TempDir()) / "run_ir.wav";
+    std::ofstream(wav, std::ios::binary) << ir->second;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        ADD_FAILURE() << sf_strerror(nullptr);
+        std::filesystem::remove(wav);
+        return result;
+    }
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    result.samples.resize(static_cast<std::size_t>(std::max<sf_count_t>(info.frames, 0)));
+    EXPECT_EQ(sf_readf_float(file, result.samples.data(), info.frames), info.frames);
+    SF_CUES cues{};
+    if (sf_command(file, SFC_GET_CUE, &cues, sizeof cues) == SF_TRUE) {
+        for (std::uint32_t i = 0; i < cues.cue_count && i < 100; ++i) {
+            result.cues.push_back(cues.cue_points[i].sample_offset);
+        }
+    }
+    sf_close(file);
+    std::filesystem::remove(wav);
+    result.read = true;
+    return result;
 }

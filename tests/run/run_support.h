@@ -4,6 +4,8 @@
 // results table.
 
 #include <cstddef>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,3 +32,18 @@ int Count(const std::string& text, const std::string& needle);
 
 // Value of a line "prefix<number>..." (the first such line), NaN if absent.
 double NumberAfter(const std::string& text, const std::string& prefix);
+
+// Writes samples as a 32-bit float mono WAV file at 48000 Hz, as a rig
+// room's impulse response (a failed write fails the test).
+void WriteMonoWav(const std::filesystem::path& path, std::span<const float> samples);
+
+// The run's impulse-response file read back through libsndfile: its
+// samples and its cue points' sample offsets. read is false, and the test
+// has failed, when the run wrote none or it does not open; a file that is
+// not 32-bit float mono at 48000 Hz fails the test too.
+struct ImpulseFile {
+    bool read = false;
+    std::vector<float> samples;
+    std::vector<std::size_t> cues;
+};
+ImpulseFile ReadImpulseFile(const ProgramRun& run);

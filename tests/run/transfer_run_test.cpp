@@ -49,15 +49,7 @@ void WriteEcho(const std::filesystem::path& path) {
     std::vector<float> taps(kEchoFrames + 1, 0.0f);
     taps.front() = 1.0f;
     taps.back() = static_cast<float>(kEchoLevel);
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-    EXPECT_EQ(sf_writef_float(file, taps.data(), static_cast<sf_count_t>(taps.size())),
-              static_cast<sf_count_t>(taps.size()));
-    sf_close(file);
+    WriteMonoWav(path, taps);
 }
 
 class TransferRun : public testing::Test {
@@ -170,25 +162,11 @@ TEST_F(TransferRun, DelayAndImpulseResponseOfAPureDelay) {
     const ProgramRun run = Run("delay480", "r");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find("Acoustic delay: 10.00 ms (3.43 m at 343 m/s)\n"), std::string::npos);
-    const auto ir = std::find_if(run.files.begin(), run.files.end(),
-                                 [](const auto& file) { return file.first.ends_with("_ir.wav"); });
-    ASSERT_NE(ir, run.files.end());
-    const std::filesystem::path wav = std::filesystem::path(testing::TempDir()) / "ir.wav";
-    std::ofstream(wav, std::ios::binary) << ir->second;
-    SF_INFO info{};
-    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(info.samplerate, 48000);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    std::vector<float> samples(static_cast<std::size_t>(info.frames));
-    EXPECT_EQ(sf_readf_float(file, samples.data(), info.frames), info.frames);
-    SF_CUES cues{};
-    ASSERT_EQ(sf_command(file, SFC_GET_CUE, &cues, sizeof cues), SF_TRUE);
-    sf_close(file);
-    std::filesystem::remove(wav);
-    ASSERT_EQ(cues.cue_count, 1u);
-    const std::size_t zero = cues.cue_points[0].sample_offset;
+    const ImpulseFile file = ReadImpulseFile(run);
+    ASSERT_TRUE(file.read);
+    const std::vector<float>& samples = file.samples;
+    ASSERT_EQ(file.cues.size(), 1u);
+    const std::size_t zero = file.cues[0];
     EXPECT_EQ(zero, 48000u);  // 1 s into the file
     // To 2.5 s after the direct sound.
     EXPECT_EQ(samples.size(), zero + 480 + 120000 + 1);
