@@ -185,6 +185,7 @@ std::vector<BandLevel> BandLevels(const TransferFunction& h, std::span<const dou
         levels[b].missing = range.first > range.last;
         if (!levels[b].missing) {
             means[b] = MeanPower(h.bins, range);
+            levels[b].power = means[b];
             loudest = std::max(loudest, means[b]);
         }
     }

@@ -69,6 +69,7 @@ TransferFunction ComputeTransfer(const Take& take);
 struct BandLevel {
     double level = 0.0;
     bool missing = true;
+    double power = 0.0;  // the band's mean |H|^2 itself, relative to the loop; 0 when missing
 };
 
 // One level per band described by both edge spans (the shorter one decides).

@@ -10,6 +10,7 @@
 #include "console/calibration_file.h"
 #include "console/measurement_run.h"
 #include "console/options.h"
+#include "console/position_session.h"
 #include "console/settings.h"
 
 namespace {
@@ -129,7 +130,8 @@ bool ContinueWait(InputReader& reader) {
     return true;
 }
 
-int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings) {
+int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings,
+                   PositionSession* session) {
     TestSettings settings = initialSettings;
     BandPlan plan;
     std::vector<std::int64_t> syncOut(kSyncLength);
@@ -138,6 +140,10 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings) {
 
     PrintBanner();
     PrintCalibrationLine(settings);
+    if (session != nullptr) {
+        std::printf("Averaging positions (%s): every clean run of the same settings is added.\n",
+                    AverageName(session->Kind()));
+    }
     for (;;) {
         // The plan follows the settings as they stand when the pass begins.
         const double endFrequency =
@@ -154,7 +160,7 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings) {
             return 0;
         } else if (commandWord == "r") {
             const RunOutcome outcome =
-                RunMeasurement(settings, plan, endFrequency, syncOut, syncIn);
+                RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, session);
             if (outcome == RunOutcome::DeviceFailed) return 1;
             if (outcome == RunOutcome::Completed && !ContinueWait(reader)) {
                 return 0;

@@ -5,6 +5,7 @@
 #include "console/command_loop.h"
 #include "console/measurement_run.h"
 #include "console/options.h"
+#include "console/position_session.h"
 
 int main(int argc, char* argv[]) {
     // Line by line, so the console keeps its order on a terminal, a pipe or
@@ -45,5 +46,7 @@ int main(int argc, char* argv[]) {
 
     KeepRunMemory();
     InputReader reader;
-    return RunCommandLoop(reader, settings);
+    std::optional<PositionSession> session;
+    if (options.average) session.emplace(*options.average);
+    return RunCommandLoop(reader, settings, session ? &*session : nullptr);
 }

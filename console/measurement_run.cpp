@@ -20,6 +20,7 @@
 #include "base/outcome.h"
 #include "console/calibration_file.h"
 #include "console/live_meter.h"
+#include "console/position_session.h"
 #include "console/run_description.h"
 #include "console/run_report.h"
 #include "console/run_save.h"
@@ -188,7 +189,8 @@ std::int64_t CountDamagingFaults(const TransferReport& report, std::int64_t capt
 }
 
 RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
-                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn) {
+                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
+                          PositionSession* session) {
     const auto shaped = ShapeRun(settings, endFrequency, syncOut.size(), syncIn.size());
     if (!shaped) {
         PrintRefusal(shaped.reason(), settings, endFrequency);
@@ -261,7 +263,10 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     std::fputs(TransferProblemLine(report).c_str(), stdout);
     if (report.refusal != TransferRefusal::None) return RunOutcome::Refused;
     // A device that stopped responding leaves a void take: back to the loop.
-    if (report.stall != TransferStall::None) return RunOutcome::Completed;
+    if (report.stall != TransferStall::None) {
+        if (session != nullptr) session->Skip("the device stopped responding");
+        return RunOutcome::Completed;
+    }
 
     // The take: input 1, aligned by the pulse on input 2. The pulse and the
     // sweep start together, so the captured pulse's first frame is where
@@ -284,6 +289,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         std::puts(
             "The sync pulse was not found on input 2: check the cable from output 2 to "
             "input 2. Nothing was analyzed or saved.");
+        if (session != nullptr) session->Skip("the sync pulse was not found");
         return RunOutcome::Completed;
     }
 
@@ -310,6 +316,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     const RunDescription run = DescribeRun(settings, runTime, shape.sweptLow, shape.sweptHigh);
     const std::string table = ResultsText(result, lower, upper);
     PrintRunResult(result, table);
-    SaveRun(run, result, lower, upper, table);
+    const std::string base = SaveRun(run, result, lower, upper, table);
+    if (session != nullptr) session->Offer(run, base, result, damaging, lower, upper);
     return RunOutcome::Completed;
 }

@@ -7,6 +7,8 @@
 #include "audio/play_rec.h"
 #include "console/settings.h"
 
+class PositionSession;
+
 // Sizes of the sync region and the lead-in ahead of both test signals.
 constexpr std::int64_t kSyncLength = 40384;
 constexpr std::int64_t kLeadIn = 24000;
@@ -33,9 +35,11 @@ enum class RunOutcome {
 // the first run.
 void KeepRunMemory();
 
-// One measurement with the settings and band plan of the current pass.
+// One measurement with the settings and band plan of the current pass. A
+// session (--average) is offered every take that was played and recorded.
 RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, double endFrequency,
-                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn);
+                          std::span<std::int64_t> syncOut, std::span<std::int64_t> syncIn,
+                          PositionSession* session = nullptr);
 
 // How many transfer faults lost frames that matter: a playback fault whose
 // lost frames do not all lie before the lead-in's end (where the pulse and the

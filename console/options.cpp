@@ -12,12 +12,16 @@ namespace {
 
 // Options without a short form get codes beyond any character.
 constexpr int kSweepOption = 256;
+constexpr int kAverageOption = 257;
+constexpr int kAverageFilesOption = 258;
 
 constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, 'D'},
     {"calibration", required_argument, nullptr, 'C'},
     {"sweep", required_argument, nullptr, kSweepOption},
+    {"average", optional_argument, nullptr, kAverageOption},
+    {"average-files", no_argument, nullptr, kAverageFilesOption},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -30,7 +34,7 @@ std::string Spelling(std::string_view element, int shortName) {
     return Printable(std::string("-") + static_cast<char>(shortName));
 }
 
-ProgramOptions Failure(std::string what) {
+ProgramOptions OptionFailure(std::string what) {
     ProgramOptions options;
     options.action = OptionsAction::Error;
     options.error = std::move(what);
@@ -62,7 +66,7 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
         switch (c) {
             case 'D': {
                 const std::string_view name = optarg;
-                if (name.empty()) return Failure("empty device name");
+                if (name.empty()) return OptionFailure("empty device name");
                 if (name.size() > kMaxDeviceNameLength) {
                     char text[80];
                     std::snprintf(text, sizeof text,
@@ -84,11 +88,33 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
                 } else if (kind == "linear") {
                     options.sweep = SweepKind::Linear;
                 } else {
-                    return Failure("option '--sweep' takes 'log' or 'linear', not '" +
-                                   Printable(kind) + "'");
+                    return OptionFailure("option '--sweep' takes 'log' or 'linear', not '" +
+                                         Printable(kind) + "'");
                 }
                 break;
             }
+            case kAverageOption: {
+                // "--average vector": the kind as the next argument, when it
+                // is one; any other argument is left to what follows.
+                std::string_view kind = optarg != nullptr ? optarg : "power";
+                if (optarg == nullptr && optind < argc &&
+                    (std::string_view(argv[optind]) == "power" ||
+                     std::string_view(argv[optind]) == "vector")) {
+                    kind = argv[optind++];
+                }
+                if (kind == "power") {
+                    options.average = AverageKind::Power;
+                } else if (kind == "vector") {
+                    options.average = AverageKind::Vector;
+                } else {
+                    return OptionFailure("option '--average' takes 'power' or 'vector', not '" +
+                                         Printable(kind) + "'");
+                }
+                break;
+            }
+            case kAverageFilesOption:
+                options.averageFiles = true;
+                break;
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -96,19 +122,32 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
                 options.action = OptionsAction::Version;
                 return options;
             case ':':
-                return Failure("option '" + Spelling(element, optopt) + "' needs a value");
+                return OptionFailure("option '" + Spelling(element, optopt) + "' needs a value");
             default:
                 if (optopt == 0) {
-                    return Failure("unknown option '" + Spelling(element, 0) + "'");
+                    return OptionFailure("unknown option '" + Spelling(element, 0) + "'");
                 }
                 if (element.substr(0, 2) == "--") {
-                    return Failure("option '" + Spelling(element, optopt) + "' takes no value");
+                    return OptionFailure("option '" + Spelling(element, optopt) +
+                                         "' takes no value");
                 }
-                return Failure("unknown option '" + Spelling(element, optopt) + "'");
+                return OptionFailure("unknown option '" + Spelling(element, optopt) + "'");
         }
     }
+    if (options.averageFiles) {
+        for (int i = optind; i < argc; ++i) options.files.emplace_back(argv[i]);
+        if (options.files.size() < 2) {
+            return OptionFailure("option '--average-files' needs two files or more");
+        }
+        if (options.calibrationPath) {
+            return OptionFailure(
+                "option '--calibration' does not apply to '--average-files': the files are "
+                "averaged as they are");
+        }
+        return options;
+    }
     if (optind < argc) {
-        return Failure("unexpected argument '" + Printable(argv[optind]) + "'");
+        return OptionFailure("unexpected argument '" + Printable(argv[optind]) + "'");
     }
     return options;
 }
@@ -119,6 +158,7 @@ std::string OptionsErrorLine(const ProgramOptions& options) {
 
 std::string UsageText() {
     return "Usage: zembrak [OPTION]...\n"
+           "   or: zembrak [--average vector] --average-files FILE FILE...\n"
            "Measures the frequency response of a room through a two-channel sound\n"
            "interface; commands are read on standard input.\n"
            "\n"
@@ -129,6 +169,14 @@ std::string UsageText() {
            "      --sweep KIND        play an exponential sweep (KIND log), which also\n"
            "                          measures harmonic distortion, or the linear one\n"
            "                          (KIND linear, the default) in every run\n"
+           "      --average [KIND]    add every clean run to the session's average of\n"
+           "                          microphone positions, printed and saved from the\n"
+           "                          second run on: by power (KIND power, the default)\n"
+           "                          or by vector, each position aligned by its\n"
+           "                          acoustic delay (KIND vector)\n"
+           "      --average-files     average the response files that follow (this\n"
+           "                          program's .frd files or other tools' text exports),\n"
+           "                          save the average's files and exit\n"
            "  -h, --help              print this text and exit\n"
            "  -V, --version           print the version and exit\n";
 }

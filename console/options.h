@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "analysis/position_average.h"
 
 #include "base/version.h"
 #include "console/settings.h"
@@ -16,6 +19,10 @@ struct ProgramOptions {
     std::optional<std::string> device;           // -D, --device
     std::optional<std::string> calibrationPath;  // -C, --calibration
     std::optional<SweepKind> sweep;              // --sweep log|linear
+    std::optional<AverageKind> average;          // --average [power|vector]
+    // --average-files FILE...: the files to average, instead of measuring.
+    bool averageFiles = false;
+    std::vector<std::string> files;
     // Error: what is wrong, one line without the program name or the hint.
     std::string error;
     // Run: a warning about an option that was not taken (a device name
@@ -25,8 +32,10 @@ struct ProgramOptions {
 
 // Reads the options left to right with getopt_long; the first of --help,
 // --version or an error decides, and so does a stray argument after the
-// options. A later -D, -C or --sweep replaces an earlier
-// one. argv[argc] is nullptr.
+// options. A later -D, -C, --sweep or --average replaces an earlier
+// one. --average's kind may follow as the next argument ("--average vector")
+// or after '=' ("--average=vector"). Every argument after --average-files is
+// a file to average (at least two). argv[argc] is nullptr.
 ProgramOptions ParseOptions(int argc, char* argv[]);
 
 // The text --help prints, ending in a newline.

@@ -83,6 +83,11 @@ struct PlotData {
     std::optional<PlotExtraCurve> extra;
     // Lines of text set in a box in the lower right corner of the plot.
     std::vector<std::string> cornerLines;
+    std::vector<PlotCurve> backgroundCurves;
+    std::string backgroundLabel;
+    PlotCurve spreadLow;
+    PlotCurve spreadHigh;
+    std::string spreadLabel;
 };
 
 // The frequency axis for a swept range. An unusable range (not finite, not

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "console/options.h"
@@ -159,11 +160,43 @@ Written Complete(int descriptor, Written sofar) {
     return sofar;
 }
 
-std::string FormatResponse(const RunDescription& run, const Delay& delay,
-                           std::span<const std::string> notes,
-                           std::span<const ResponsePoint> points) {
+Written PlaceFile(const std::string& path, bool replace, const std::function<Written(int)>& write) {
+    std::string temporary = path + ".XXXXXX";
+    const int descriptor = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (descriptor < 0) return SystemFailure(errno);
+    // mkostemp makes the file for its owner alone; a run's files are
+    // readable by all.
+    if (::fchmod(descriptor, 0644) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        ::unlink(temporary.c_str());
+        return SystemFailure(error);
+    }
+    const Written written = write(descriptor);
+    if (!written) {
+        ::unlink(temporary.c_str());
+        return written;
+    }
+    // link() never replaces a file; rename() replaces the earlier version
+    // in one step.
+    const int placed = replace ? ::rename(temporary.c_str(), path.c_str())
+                               : ::link(temporary.c_str(), path.c_str());
+    const int error = errno;
+    if (placed != 0 || !replace) ::unlink(temporary.c_str());
+    if (placed != 0) return SystemFailure(error);
+    // The new name on disk too.
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return Done{};
+}
+
+std::string ResponseHeader(const RunDescription& run) {
     std::string text;
-    text.reserve(256 + 40 * points.size());
     text += "* " + run.program + "\n";
     text += "* Date: " + run.date + "\n";
     text += "* Device: " + run.device + "\n";
@@ -172,6 +205,14 @@ std::string FormatResponse(const RunDescription& run, const Delay& delay,
     Append(text, "* Start: %.1f Hz\n", run.startFrequency);
     Append(text, "* Length: %.1f s\n", run.sweepLength);
     text += "* " + SweepLine(run) + "\n";
+    return text;
+}
+
+std::string FormatResponse(const RunDescription& run, const Delay& delay,
+                           std::span<const std::string> notes,
+                           std::span<const ResponsePoint> points) {
+    std::string text = ResponseHeader(run);
+    text.reserve(text.size() + 256 + 40 * points.size());
     text += "* Delay: " + FormatFixed(delay.milliseconds, 3) + " ms (" +
             FormatFixed(delay.metres, 3) + " m at 343 m/s)\n";
     if (!run.calibration.empty()) text += "* " + run.calibration + "\n";

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -69,6 +70,19 @@ std::string Words(const WriteFailure& failure);
 Written WriteAll(int descriptor, const void* data, std::size_t size);
 // Syncs and closes the descriptor (always), keeping the first failure.
 Written Complete(int descriptor, Written sofar);
+
+// Writes the file at path through a temporary file beside it (path, '.'
+// and six characters) that takes the name only once the writer has
+// completed it and the system has it on disk, so that the file at path is
+// always whole: the earlier version or the new one. replace false: path
+// must be new, and an existing file there is never replaced (EEXIST);
+// replace true: the earlier version is replaced. A failed write removes the
+// temporary file and leaves path as it was.
+Written PlaceFile(const std::string& path, bool replace, const std::function<Written(int)>& write);
+
+// The comment lines that open a response file: the program, the date, the
+// device, the settings and the sweep, each beginning with "* ".
+std::string ResponseHeader(const RunDescription& run);
 
 // The response file's text: comment lines beginning with '*', then one line
 // per point: frequency (Hz), magnitude (dB), phase (degrees), the points of

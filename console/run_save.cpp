@@ -78,8 +78,8 @@ struct RunFile {
     std::function<Written(int)> write;
 };
 
-void WriteRunFiles(const RunDescription& run, const RunResult& result,
-                   std::span<const double> lower, std::span<const double> upper) {
+std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
+                          std::span<const double> lower, std::span<const double> upper) {
     const PlotData plot = PlotOf(run, result, lower, upper);
     std::vector<std::string> notes;
     if (result.distortion) notes.push_back(kDistortionNote);
@@ -109,7 +109,7 @@ void WriteRunFiles(const RunDescription& run, const RunResult& result,
     auto created = CreateRunFiles(run.when, endings);
     if (!created) {
         std::printf("The run's files were not saved: %s\n", Words(created.reason()).c_str());
-        return;
+        return "";
     }
     RunFiles& reserved = created.value();
     std::string saved;
@@ -124,12 +124,18 @@ void WriteRunFiles(const RunDescription& run, const RunResult& result,
         }
     }
     if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
+    return reserved.base;
 }
 
 }  // namespace
 
-void SaveRun(const RunDescription& run, const RunResult& result, std::span<const double> lowerEdges,
-             std::span<const double> upperEdges, const std::string& resultsText) {
-    if (result.transfer == TransferStatus::Ok) WriteRunFiles(run, result, lowerEdges, upperEdges);
+std::string SaveRun(const RunDescription& run, const RunResult& result,
+                    std::span<const double> lowerEdges, std::span<const double> upperEdges,
+                    const std::string& resultsText) {
+    std::string base;
+    if (result.transfer == TransferStatus::Ok) {
+        base = WriteRunFiles(run, result, lowerEdges, upperEdges);
+    }
     AppendResults(resultsText);
+    return base;
 }

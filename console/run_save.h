@@ -13,6 +13,7 @@ constexpr const char* kResultsFile = "sweep_out.txt";
 // pictures, acoustics and, with the exponential sweep, distortion), each
 // completed before one line names them, and the results table (resultsText)
 // appended to the results file. Says what could not be saved and why.
-void SaveRun(const RunDescription& run, const RunResult& result,
+// Returns the files' base name, empty when they were not created.
+std::string SaveRun(const RunDescription& run, const RunResult& result,
              std::span<const double> lowerEdges, std::span<const double> upperEdges,
              const std::string& resultsText);
