@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cerrno>
 #include <cmath>
+#include <functional>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +18,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -196,6 +200,65 @@ TEST_F(RunFilesTest, TimeZeroOutsideTheResponseIsRefused) {
         fs::remove(run.paths[0]);
         fs::remove(run.paths[1]);
     }
+}
+
+// A file placed through its temporary one: the earlier version stays whole
+// when the new one fails, a new file never replaces one that is there, and
+// nothing temporary is left behind.
+TEST_F(RunFilesTest, PlacedFilesAreWholeOrAsTheyWere) {
+    const auto writes = [](const std::string& text) {
+        return [text](int fd) { return WriteText(fd, text); };
+    };
+    const auto fails = [](int fd) {
+        (void)WriteAll(fd, "half", 4);
+        return Complete(fd, Fail(WriteFailure{ENOSPC, {}}));
+    };
+    struct Case {
+        const char* name;
+        bool replace;
+        std::function<Written(int)> write;
+        bool ok;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"replaced", true, writes("new\n"), true, "new\n"},
+        {"failed_write_keeps_the_old", true, fails, false, "old\n"},
+        {"new_name_taken", false, writes("new\n"), false, "old\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir_ + "/" + c.name;
+        std::ofstream(path) << "old\n";
+        EXPECT_EQ(PlaceFile(path, c.replace, c.write).ok(), c.ok);
+        EXPECT_EQ(Read(path), c.after);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+        fs::remove(path);
+    }
+    const std::string fresh = dir_ + "/fresh";
+    EXPECT_TRUE(PlaceFile(fresh, false, writes("first\n")).ok());
+    EXPECT_EQ(Read(fresh), "first\n");
+    EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::others_read, fs::perms::others_read);
+}
+
+// A process killed in the middle of writing a new version leaves the
+// earlier version whole under its name.
+TEST_F(RunFilesTest, AKilledWriteLeavesTheEarlierVersion) {
+    const std::string path = dir_ + "/average.frd";
+    std::ofstream(path) << "old\n";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        (void)PlaceFile(path, true, [](int fd) {
+            (void)WriteAll(fd, "new, but not all of it", 22);
+            kill(getpid(), SIGKILL);
+            return Complete(fd, Done{});
+        });
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(Read(path), "old\n");
 }
 
 TEST(ResponseText, CommentsFirstThenRisingPoints) {
