@@ -222,6 +222,95 @@ bool HasBandStep(const std::vector<PlotBand>& bands) {
     return false;
 }
 
+bool HasUsablePoint(const std::vector<PlotCurve>& curves) {
+    return std::any_of(curves.begin(), curves.end(),
+                       [](const PlotCurve& curve) { return HasUsablePoint(curve); });
+}
+
+// How many points the spread band may have: those all four of its vectors
+// hold.
+std::size_t SpreadSize(const PlotData& data) {
+    return std::min({data.spreadLow.frequencies.size(), data.spreadLow.levels.size(),
+                     data.spreadHigh.frequencies.size(), data.spreadHigh.levels.size()});
+}
+
+// A point of the band: both curves at one usable frequency, both levels finite.
+bool SpreadPoint(const PlotData& data, std::size_t i) {
+    const double f = data.spreadLow.frequencies[i];
+    return f == data.spreadHigh.frequencies[i] && UsablePoint(f, data.spreadLow.levels[i]) &&
+           std::isfinite(data.spreadHigh.levels[i]);
+}
+
+bool HasSpreadPoint(const PlotData& data) {
+    const std::size_t n = SpreadSize(data);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (SpreadPoint(data, i)) return true;
+    }
+    return false;
+}
+
+// Fills the spread band: one closed outline for each run of its points, along
+// the lower edge and back along the upper. Points in one pixel column are
+// reduced to the widest reach of the band there, so a dense band costs no
+// more than the picture's width, and a gap narrower than a column is bridged
+// as a curve's is.
+void FillSpread(cairo_t* cr, const PlotFrame& frame, const PlotData& data) {
+    struct Column {
+        double x;
+        double lower;  // the larger y, whichever curve gave it
+        double upper;
+    };
+    std::vector<Column> run;
+    const auto close = [&] {
+        if (run.size() >= 2) {
+            cairo_move_to(cr, run.front().x, run.front().lower);
+            for (const Column& column : run) cairo_line_to(cr, column.x, column.lower);
+            for (auto it = run.rbegin(); it != run.rend(); ++it) {
+                cairo_line_to(cr, it->x, it->upper);
+            }
+            cairo_close_path(cr);
+        }
+        run.clear();
+    };
+    const FrequencyRange& range = frame.frequencies;
+    const DbRange& db = frame.levels;
+    bool gap = false;
+    const std::size_t n = SpreadSize(data);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!SpreadPoint(data, i)) {
+            gap = true;
+            continue;
+        }
+        const double x = FrequencyToX(data.spreadLow.frequencies[i], range.low, range.high,
+                                      frame.left, frame.right);
+        const double y0 =
+            LevelToY(data.spreadLow.levels[i], db.bottom, db.top, frame.bottom, frame.top);
+        const double y1 =
+            LevelToY(data.spreadHigh.levels[i], db.bottom, db.top, frame.bottom, frame.top);
+        if (!std::isfinite(x) || !std::isfinite(y0) || !std::isfinite(y1)) {
+            gap = true;
+            continue;
+        }
+        const double cx = Clamp(x, frame.left - kFarOutside, frame.right + kFarOutside);
+        const double lower =
+            Clamp(std::max(y0, y1), frame.top - kFarOutside, frame.bottom + kFarOutside);
+        const double upper =
+            Clamp(std::min(y0, y1), frame.top - kFarOutside, frame.bottom + kFarOutside);
+        const double column = std::floor(cx);
+        const double last = run.empty() ? kPlotNoLevel : std::floor(run.back().x);
+        if (gap && !(std::fabs(column - last) <= 1.0)) close();
+        gap = false;
+        if (column == last) {
+            run.back().lower = std::max(run.back().lower, lower);
+            run.back().upper = std::min(run.back().upper, upper);
+        } else {
+            run.push_back({cx, lower, upper});
+        }
+    }
+    close();
+    cairo_fill(cr);
+}
+
 // Heights of the title block's lines.
 constexpr double kTitleSize = 24.0;
 constexpr double kSubtitleSize = 17.0;
@@ -245,8 +334,17 @@ constexpr double kLimitWidth = 1.2;
 std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
     std::vector<LegendEntry> entries;
     if (!frame.frequencies.valid) return entries;
+    const bool positions = HasUsablePoint(data.backgroundCurves);
     if (HasUsablePoint(data.response)) {
-        entries.push_back({data.responseLabel, kResponseRgb, 3.0, 1.0});
+        entries.push_back(
+            {data.responseLabel, kResponseRgb, positions ? kAverageWidth : kResponseWidth, 1.0});
+    }
+    if (positions) {
+        entries.push_back(
+            {data.backgroundLabel, kBackgroundRgb, kBackgroundWidth, kBackgroundAlpha});
+    }
+    if (HasSpreadPoint(data)) {
+        entries.push_back({data.spreadLabel, kSpreadRgb, 12.0, kSpreadAlpha});
     }
     if (HasBandStep(data.bands)) {
         entries.push_back({"Bands of the table, their 0 dB drawn at " +
@@ -454,6 +552,11 @@ PlotFrame FramePlot(const PlotData& data, double width, double height) {
         if (!std::isfinite(frame.tableZero)) frame.tableZero = 0.0;
         maxLevel = MaxLevel(data.response, range, maxLevel);
         maxLevel = MaxLevel(data.noiseFloor, range, maxLevel);
+        for (const PlotCurve& curve : data.backgroundCurves) {
+            maxLevel = MaxLevel(curve, range, maxLevel);
+        }
+        maxLevel = MaxLevel(data.spreadHigh, range, maxLevel);
+        maxLevel = MaxLevel(data.spreadLow, range, maxLevel);
         if (data.extra && data.extra->scale == PlotScale::kDb) {
             maxLevel = MaxLevel(data.extra->curve, range, maxLevel);
             maxLevel = MaxLevel(data.extra->limit, range, maxLevel);
@@ -560,6 +663,17 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
     cairo_rectangle(cr, frame.left, frame.top, plotWidth, plotHeight);
     cairo_clip(cr);
     if (range.valid) {
+        SetRgb(cr, kSpreadRgb, kSpreadAlpha);
+        FillSpread(cr, frame, data);
+
+        // Each position stroked on its own: one path of them all would be
+        // many overlapping pieces.
+        cairo_set_line_width(cr, kBackgroundWidth);
+        SetRgb(cr, kBackgroundRgb, kBackgroundAlpha);
+        for (const PlotCurve& curve : data.backgroundCurves) {
+            StrokeCurve(cr, frame, curve, db.bottom, db.top);
+        }
+
         cairo_set_line_width(cr, 2.0);
         SetRgb(cr, kNoiseRgb, 0.8);
         StrokeCurve(cr, frame, data.noiseFloor, db.bottom, db.top);
@@ -610,7 +724,8 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
             cairo_restore(cr);
         }
 
-        cairo_set_line_width(cr, 3.0);
+        cairo_set_line_width(
+            cr, HasUsablePoint(data.backgroundCurves) ? kAverageWidth : kResponseWidth);
         SetRgb(cr, kResponseRgb);
         StrokeCurve(cr, frame, data.response, db.bottom, db.top);
     }

@@ -2,8 +2,10 @@
 
 // The picture of a run: the measured response over a logarithmic frequency
 // axis, the table's band levels as steps on the same dB scale, the noise
-// floor, and a title. One drawing function serves both the PNG and the SVG
-// file; the axis arithmetic is kept in small functions of its own.
+// floor, and a title. The picture of an average of several positions adds
+// each position thin beneath it and their spread as a shaded band. One
+// drawing function serves both the PNG and the SVG file; the axis arithmetic
+// is kept in small functions of its own.
 
 #include <cairo.h>
 
@@ -81,6 +83,22 @@ struct PlotData {
     double lowFrequency = 0.0;
     double highFrequency = 0.0;
     std::optional<PlotExtraCurve> extra;
+    // Further responses drawn thin beneath the response (the positions of an
+    // average), all in one muted colour, with one legend entry (backgroundLabel)
+    // when there is any. With any of them the response is drawn thicker, to
+    // stand out as their average.
+    std::vector<PlotCurve> backgroundCurves;
+    std::string backgroundLabel;
+    // A shaded band between two curves given at the same frequencies (the
+    // lowest and highest level of the positions at each frequency), drawn
+    // beneath everything else but the grid, with a legend entry (spreadLabel)
+    // when it has a point to show. Points where either level is not finite,
+    // where the frequency is not usable, or where the two curves' frequencies
+    // differ break the band; points beyond the shortest of the four vectors
+    // are not used.
+    PlotCurve spreadLow;
+    PlotCurve spreadHigh;
+    std::string spreadLabel;
     // Lines of text set in a box in the lower right corner of the plot.
     std::vector<std::string> cornerLines;
     std::vector<PlotCurve> backgroundCurves;
@@ -169,6 +187,18 @@ constexpr PlotRgb kResponseRgb{0.05, 0.30, 0.75};
 constexpr PlotRgb kBandRgb{0.90, 0.42, 0.00};
 constexpr PlotRgb kNoiseRgb{0.55, 0.55, 0.55};
 constexpr PlotRgb kExtraRgb{0.60, 0.10, 0.55};
+// The positions of an average: a muted blue-green grey, apart from the
+// noise floor's neutral grey and the response's blue.
+constexpr PlotRgb kBackgroundRgb{0.40, 0.56, 0.56};
+constexpr double kBackgroundAlpha = 0.85;
+// The spread band: the response's blue laid thinly over the picture.
+constexpr PlotRgb kSpreadRgb = kResponseRgb;
+constexpr double kSpreadAlpha = 0.2;
+// Line widths of the response, alone and as the average of positions drawn
+// beneath it, and of each position.
+constexpr double kResponseWidth = 3.0;
+constexpr double kAverageWidth = 5.0;
+constexpr double kBackgroundWidth = 1.2;
 
 // "Sweep 2026-12-07 13:05:12, device rig",
 // "Q 4, 31 bands, start 18 Hz, length 10 s, linear sweep, acoustic delay 2.92 ms",

@@ -341,6 +341,13 @@ TEST(PlotAxes, FrameRangesTheDbAxisToTheData) {
 
     data.extra = PlotExtraCurve{"THD", {{100.0, 1000.0}, {3.2, 0.4}}, PlotScale::kPercent};
     EXPECT_DOUBLE_EQ(FramePlot(data, kPlotWidth, kPlotHeight).percentTop, 5.0);
+
+    // Positions and the spread raise it as well, by what lies in the swept range.
+    data.backgroundCurves = {{}, {{100.0, 200.0, 30000.0}, {23.0, kInf, 80.0}}};
+    EXPECT_DOUBLE_EQ(FramePlot(data, kPlotWidth, kPlotHeight).levels.top, 25.0);
+    data.spreadLow = {{500.0, 600.0}, {-40.0, -40.0}};
+    data.spreadHigh = {{500.0, 600.0}, {33.0, kNaN}};
+    EXPECT_DOUBLE_EQ(FramePlot(data, kPlotWidth, kPlotHeight).levels.top, 35.0);
 }
 
 TEST(PlotTitle, SaysWhatTheRunWas) {
@@ -579,6 +586,52 @@ TEST_F(PlotFiles, NoiseLimitIsDashedOnThePercentAxis) {
                                  static_cast<int>(limitRow) - 10, Opaque(kExtraRgb))));
 }
 
+// An average: a flat band from -32 to -22 dB, broken from 700 Hz to 1.4 kHz,
+// and a flat position at -27.5 dB, between grid lines (as the columns at 150,
+// 3000 and 7000 Hz are). The response (slope s) is drawn 5 wide, not 3, so
+// covers 2 sqrt(1 + s^2) rows more of its column at 1 kHz.
+TEST_F(PlotFiles, AverageDrawsSpreadPositionsAndAThickerResponse) {
+    PlotData data = SlopeData();
+    const auto thickness = [&](const Png& png, const PlotFrame& frame) {
+        const int x = static_cast<int>(FrequencyToX(1000.0, 20.0, 2e4, frame.left, frame.right));
+        int count = 0;
+        for (int y = static_cast<int>(frame.top) + 1; y < static_cast<int>(frame.bottom); ++y) {
+            count += !std::isnan(png.MeanRowOf(x, y, y, Opaque(kResponseRgb)));
+        }
+        return count;
+    };
+    ASSERT_EQ(WritePng(File("alone.png"), data), "");
+    const int alone = thickness(Png(File("alone.png")), FramePlot(data, kPlotWidth, kPlotHeight));
+    data.spreadLow = Curve(20.0, 20000.0, [](double) { return -32.0; });
+    data.spreadHigh =
+        Curve(20.0, 20000.0, [](double f) { return f > 700 && f < 1400 ? kNaN : -22.0; });
+    data.backgroundCurves = {Curve(20.0, 20000.0, [](double) { return -27.5; })};
+    ASSERT_EQ(WritePng(File("average.png"), data), "");
+    const Png png(File("average.png"));
+    const PlotFrame frame = FramePlot(data, kPlotWidth, kPlotHeight);
+    EXPECT_GE(thickness(png, frame), alone + 2);
+    const auto x = [&](double f) {
+        return static_cast<int>(FrequencyToX(f, 20.0, 20000.0, frame.left, frame.right));
+    };
+    const auto y = [&](double level) {
+        return LevelToY(level, frame.levels.bottom, frame.levels.top, frame.bottom, frame.top);
+    };
+    const auto tinted = [&](double f, double level) {
+        const int row = static_cast<int>(y(level));
+        return !std::isnan(
+            png.MeanRowOf(x(f), row, row, OverWhite(kSpreadRgb, kSpreadAlpha), 0.03));
+    };
+    // The thin line covers half or more of some row's pixel.
+    const Rgb grey = OverWhite(kBackgroundRgb, kBackgroundAlpha);
+    const double half = 0.5 * (3.0 - grey.red - grey.green - grey.blue);
+    const int row = static_cast<int>(y(-27.5));
+    for (double f : {150.0, 3000.0, 7000.0}) {
+        EXPECT_TRUE(tinted(f, -24.0) && !tinted(f, -20.0) && !tinted(f, -34.0)) << f;
+        EXPECT_NEAR(png.MeanRowOf(x(f), row - 8, row + 8, grey, half) + 0.5, y(-27.5), 1.0) << f;
+    }
+    EXPECT_FALSE(tinted(1000.0, -24.0));
+}
+
 // Data no run should produce, each drawn to both files without failing.
 TEST_F(PlotFiles, HostileDataDrawsWithoutFailing) {
     std::vector<PlotData> cases(9);
@@ -617,6 +670,14 @@ TEST_F(PlotFiles, HostileDataDrawsWithoutFailing) {
     cases[8].highFrequency = 20000.0;
     cases[8].bands = {{2000.0, 1000.0, 0.0}, {0.0, 0.0, -3.0}, {-1.0, 100.0, -6.0}};
     cases[8].tableZeroLevel = -kInf;
+    cases[4].spreadLow = {{100.0, 200.0, 300.0, 400.0}, {-kInf, 0.0, 1.0}};  // and a spread too
+    cases[4].spreadHigh = {{100.0, 250.0, 300.0}, {5.0, 5.0, 5.0, 5.0}};
+    cases[4].backgroundCurves = {{}, {{1e9, -1.0}, {0.0, 0.0}}};
+    cases.push_back(cases[6]);  // a dense spread, broken everywhere, and 3000 short positions
+    cases[9].spreadLow = cases[6].response;
+    cases[9].spreadHigh = {cases[6].response.frequencies, std::vector<double>(200000, 1e308)};
+    for (int i = 0; i < 3000; ++i)
+        cases[9].backgroundCurves.push_back({{20.0 + i, 2e4}, {std::sin(i) * 40.0, -1e308}});
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::string png = File("case" + std::to_string(i) + ".png");
