@@ -101,11 +101,6 @@ struct PlotData {
     std::string spreadLabel;
     // Lines of text set in a box in the lower right corner of the plot.
     std::vector<std::string> cornerLines;
-    std::vector<PlotCurve> backgroundCurves;
-    std::string backgroundLabel;
-    PlotCurve spreadLow;
-    PlotCurve spreadHigh;
-    std::string spreadLabel;
 };
 
 // The frequency axis for a swept range. An unusable range (not finite, not
