@@ -3,6 +3,7 @@
 
 #include "console/calibration_file.h"
 #include "console/command_loop.h"
+#include "console/file_average.h"
 #include "console/measurement_run.h"
 #include "console/options.h"
 #include "console/position_session.h"
@@ -27,6 +28,7 @@ int main(int argc, char* argv[]) {
             break;
     }
     if (!options.warning.empty()) std::fprintf(stderr, "%s\n", options.warning.c_str());
+    if (options.averageFiles) return AverageResponseFiles(options);
 
     TestSettings settings;
     if (options.device) settings.deviceName = *options.device;

@@ -247,3 +247,48 @@ TEST(Options, SweepKindErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// --average's kind as the next argument or after '=', and the files of
+// --average-files: what is taken, and what is refused.
+TEST(Options, AverageKindsAndFiles) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<AverageKind> average;
+        std::vector<std::string> files;
+        std::string error;
+    };
+    const std::string kTwoFiles = "option '--average-files' needs two files or more";
+    const Case cases[] = {
+        {{"--average"}, AverageKind::Power, {}, ""},
+        {{"--average", "vector"}, AverageKind::Vector, {}, ""},
+        {{"--average=power", "-D", "rig"}, AverageKind::Power, {}, ""},
+        {{"--average", "-D", "rig"}, AverageKind::Power, {}, ""},
+        {{"--average", "vector", "--average"}, AverageKind::Power, {}, ""},
+        {{"--average=mean"}, std::nullopt, {}, "option '--average' takes 'power' or 'vector', not 'mean'"},
+        {{"--average", "mean"}, std::nullopt, {}, "unexpected argument 'mean'"},
+        {{"--average-files", "a.frd", "b.txt"}, std::nullopt, {"a.frd", "b.txt"}, ""},
+        {{"--average", "vector", "--average-files", "a", "-D", "b"},
+         AverageKind::Vector,
+         {"a", "-D", "b"},
+         ""},
+        {{"--average-files", "a.frd"}, std::nullopt, {}, kTwoFiles},
+        {{"--average-files"}, std::nullopt, {}, kTwoFiles},
+        {{"-C", "mic.txt", "--average-files", "a", "b"},
+         std::nullopt,
+         {},
+         "option '--calibration' does not apply to '--average-files': the files are averaged as "
+         "they are"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.front() + " ... " + c.arguments.back());
+        const ProgramOptions options = Parse(c.arguments);
+        EXPECT_EQ(options.error, c.error);
+        if (!c.error.empty()) continue;
+        EXPECT_EQ(options.average, c.average);
+        EXPECT_EQ(options.files, c.files);
+    }
+}
+
+}  // namespace
