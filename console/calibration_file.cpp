@@ -1,37 +1,18 @@
 #include "console/calibration_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "console/options.h"
 #include "console/settings.h"
+#include "console/text_file.h"
 
 namespace {
 
-std::string Located(const std::string& path, std::size_t line, const std::string& what) {
-    std::string text = "zembrak: calibration file '" + Printable(path) + "'";
-    if (line > 0) text += ", line " + std::to_string(line);
-    return text + ": " + what;
-}
-
 Failure<std::string> Refused(const std::string& path, std::size_t line, const std::string& what) {
-    return Fail(Located(path, line, what));
+    return Fail(FileProblem("calibration file", path, line, what));
 }
-
-// Closes a descriptor when it goes.
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 }  // namespace
 
@@ -65,33 +46,9 @@ std::string Words(const CalibrationError& error) {
 }
 
 Outcome<LoadedCalibration, std::string> LoadCalibrationFile(const std::string& path) {
-    // Without O_NONBLOCK the open of a FIFO waits for a writer; the file is
-    // checked for being regular before anything is read from it.
-    const Descriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0) return Refused(path, 0, std::string("cannot open: ") + std::strerror(errno));
-    struct stat status {};
-    if (fstat(file.fd, &status) != 0)
-        return Refused(path, 0, std::string("cannot read: ") + std::strerror(errno));
-    if (S_ISDIR(status.st_mode))
-        return Refused(path, 0, std::string("cannot read: ") + std::strerror(EISDIR));
-    if (!S_ISREG(status.st_mode)) return Refused(path, 0, "not a regular file");
-    // One byte beyond the limit tells a file at the limit from a larger one.
-    std::vector<char> bytes(kMaxCalibrationFileSize + 1);
-    std::size_t count = 0;
-    while (count < bytes.size()) {
-        const ssize_t got = read(file.fd, bytes.data() + count, bytes.size() - count);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Refused(path, 0, std::string("cannot read: ") + std::strerror(errno));
-        }
-        count += static_cast<std::size_t>(got);
-    }
-    if (count > kMaxCalibrationFileSize)
-        return Refused(path, 0,
-                       "larger than " + std::to_string(kMaxCalibrationFileSize) + " bytes");
-
-    auto parse = ParseCalibration(std::string_view(bytes.data(), count));
+    const auto text = ReadRegularFile(path, kMaxCalibrationFileSize);
+    if (!text) return Refused(path, 0, text.reason());
+    auto parse = ParseCalibration(text.value());
     if (!parse) return Refused(path, parse.reason().line, Words(parse.reason()));
     LoadedCalibration loaded;
     loaded.path = path;
