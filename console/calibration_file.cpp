@@ -17,21 +17,28 @@ Failure<std::string> Refused(const std::string& path, std::size_t line, const st
 }  // namespace
 
 std::string Words(const CalibrationError& error) {
-    static const char* const kFields[3] = {"frequency", "gain", "phase"};
-    const char* field = kFields[std::clamp(error.field, 0, 2)];
+    return Words(error, "gain");
+}
+
+std::string Words(const CalibrationError& error, const char* second) {
+    const char* const fields[3] = {"frequency", second, "phase"};
+    const std::string field = error.field > 2 ? "column " + std::to_string(error.field + 1LL)
+                                              : fields[std::max(error.field, 0)];
     switch (error.kind) {
         case CalibrationError::Kind::DecimalComma:
             return "a decimal comma; write the decimal point as '.'";
         case CalibrationError::Kind::NoGain:
-            return "a frequency but no gain";
+            return std::string("a frequency but no ") + second;
         case CalibrationError::Kind::TooManyFields:
             return "more than three fields";
         case CalibrationError::Kind::NotANumber:
-            return std::string(field) + " is not a number";
+            return field + " is not a number";
         case CalibrationError::Kind::NotFinite:
-            return std::string(field) + " is not finite";
+            return field + " is not finite";
         case CalibrationError::Kind::NotAbove0Hz:
             return "frequency is not above 0 Hz";
+        case CalibrationError::Kind::Below0Hz:
+            return "frequency is below 0 Hz";
         case CalibrationError::Kind::NotRising:
             return "frequency does not rise above line " + std::to_string(error.otherLine) + "'s";
         case CalibrationError::Kind::PhaseUnlike:
