@@ -1,6 +1,7 @@
 #include "analysis/calibration.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -19,17 +20,21 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// The fields of one line; a run of separators counts as one.
-std::vector<std::string_view> SplitFields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && IsSeparator(line[i])) ++i;
-        const std::size_t begin = i;
-        while (i < line.size() && !IsSeparator(line[i])) ++i;
-        if (i > begin) fields.push_back(line.substr(begin, i - begin));
-    }
-    return fields;
+// The field of a line that starts at or after `position`, which moves past
+// it; empty at the end of the line. A run of separators counts as one.
+std::string_view NextField(std::string_view line, std::size_t& position) {
+    while (position < line.size() && IsSeparator(line[position])) ++position;
+    const std::size_t begin = position;
+    while (position < line.size() && !IsSeparator(line[position])) ++position;
+    return line.substr(begin, position - begin);
+}
+
+// How many fields the line has from `position` on, without keeping them: a
+// line may be as long as the whole text.
+std::size_t CountFields(std::string_view line, std::size_t position) {
+    std::size_t count = 0;
+    while (!NextField(line, position).empty()) ++count;
+    return count;
 }
 
 std::string_view WithoutSign(std::string_view field) {
@@ -128,6 +133,11 @@ double Interpolate(const Calibration& calibration, double frequency, Value value
 }  // namespace
 
 Outcome<Calibration, CalibrationError> ParseCalibration(std::string_view text) {
+    return ParseFrequencyTable(text, FrequencyTableRules{});
+}
+
+Outcome<Calibration, CalibrationError> ParseFrequencyTable(std::string_view text,
+                                                           const FrequencyTableRules& rules) {
     using Kind = CalibrationError::Kind;
     Calibration calibration;
     std::size_t lineNumber = 0;
@@ -140,30 +150,43 @@ Outcome<Calibration, CalibrationError> ParseCalibration(std::string_view text) {
         position = end + 1;
         ++lineNumber;
 
-        const std::vector<std::string_view> fields = SplitFields(line);
-        if (fields.empty() || !(StartsLikeNumber(fields[0]) || IsNonFiniteWord(fields[0]))) {
-            continue;
-        }
+        // Titles, headers and comments ('*', '#', '"') start with no number.
+        std::size_t cursor = 0;
+        const std::string_view first = NextField(line, cursor);
+        if (first.empty() || !(StartsLikeNumber(first) || IsNonFiniteWord(first))) continue;
         if (HasDecimalComma(line)) {
             return Refusal(Kind::DecimalComma, lineNumber);
         }
-        if (fields.size() == 1) return Refusal(Kind::NoGain, lineNumber);
-        if (fields.size() > 3) return Refusal(Kind::TooManyFields, lineNumber);
+        const std::size_t fieldCount = 1 + CountFields(line, cursor);
+        if (fieldCount == 1) return Refusal(Kind::NoGain, lineNumber);
+        if (fieldCount > 3 && !rules.furtherColumns) {
+            return Refusal(Kind::TooManyFields, lineNumber);
+        }
 
         double values[3] = {0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            const FieldResult result = ReadField(fields[i], values[i]);
+        cursor = 0;
+        for (std::size_t i = 0; i < fieldCount; ++i) {
+            double value = 0.0;
+            const FieldResult result = ReadField(NextField(line, cursor), value);
             if (result != FieldResult::Value) {
                 auto refusal =
                     Refusal(result == FieldResult::NotANumber ? Kind::NotANumber : Kind::NotFinite,
                             lineNumber);
-                refusal.reason.field = static_cast<int>(i);
+                // A line holds fewer fields than an int counts: the text is
+                // limited far below.
+                refusal.reason.field = static_cast<int>(std::min<std::size_t>(i, INT_MAX));
                 return refusal;
             }
+            if (i < 3) values[i] = value;
         }
-        if (values[0] <= 0.0) return Refusal(Kind::NotAbove0Hz, lineNumber);
+        if (!rules.zeroHzDropped && values[0] <= 0.0) {
+            return Refusal(Kind::NotAbove0Hz, lineNumber);
+        }
+        if (values[0] < 0.0) return Refusal(Kind::Below0Hz, lineNumber);
+        // An FFT's first bin; once there are points, 0 Hz does not rise.
+        if (values[0] == 0.0 && calibration.points.empty()) continue;
 
-        const bool hasPhase = fields.size() == 3;
+        const bool hasPhase = fieldCount >= 3;
         if (calibration.points.empty()) {
             calibration.hasPhase = hasPhase;
             firstDataLine = lineNumber;

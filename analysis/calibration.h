@@ -22,7 +22,8 @@ struct Calibration {
     bool hasPhase = false;                 // every point gave a phase
 };
 
-// What a text that is no calibration has wrong, and where.
+// What a text that is no calibration (or no response, see
+// analysis/response_text.h) has wrong, and where.
 struct CalibrationError {
     enum class Kind {
         DecimalComma,   // a number written with a decimal comma
@@ -31,14 +32,15 @@ struct CalibrationError {
         NotANumber,     // field is no decimal number
         NotFinite,      // field is not finite
         NotAbove0Hz,    // the frequency is 0 Hz or below
+        Below0Hz,       // the frequency is below 0 Hz, where a table drops 0 Hz
         NotRising,      // the frequency does not rise above otherLine's
         PhaseUnlike,    // a phase where otherLine had none, or none where it had one
         NoDataLines,    // no data line at all
         OneDataLine,    // a single data line
     };
     Kind kind = Kind::NoDataLines;
-    std::size_t line = 0;       // 1-based
-    int field = 0;              // NotANumber, NotFinite: 0 frequency, 1 gain, 2 phase
+    std::size_t line = 0;  // 1-based
+    int field = 0;  // NotANumber, NotFinite: 0 frequency, 1 gain, 2 phase, 3 and up further columns
     std::size_t otherLine = 0;  // NotRising, PhaseUnlike
     bool hasPhase = false;      // PhaseUnlike: this line has a phase
 };
@@ -51,6 +53,22 @@ struct CalibrationError {
 // parted by blanks or tabs with a comma between two digits in it is refused
 // as written with decimal commas.
 Outcome<Calibration, CalibrationError> ParseCalibration(std::string_view text);
+
+// What a table of frequencies allows beyond a calibration.
+struct FrequencyTableRules {
+    // Fields after the phase must be finite numbers too, and are dropped;
+    // otherwise a line of more than three fields is refused.
+    bool furtherColumns = false;
+    // Lines at 0 Hz before the first point are dropped and a frequency below
+    // 0 Hz is refused as Below0Hz; otherwise 0 Hz and below are NotAbove0Hz.
+    bool zeroHzDropped = false;
+};
+
+// Reads a text as ParseCalibration does, under the rules; the second value
+// of a line (a gain or a level) goes into gainDb. ParseCalibration is this
+// with the rules' defaults.
+Outcome<Calibration, CalibrationError> ParseFrequencyTable(std::string_view text,
+                                                           const FrequencyTableRules& rules);
 
 // The gain at a frequency: linear over log frequency between the points, the
 // first or last point's value beyond them (0 Hz, negative and infinite

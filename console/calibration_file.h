@@ -21,6 +21,10 @@ constexpr std::size_t kMaxCalibrationFileSize = 1 << 20;
 // the line or the file name.
 std::string Words(const CalibrationError& error);
 
+// The same for a text whose second column is named `second` ("level" for a
+// response) where a calibration's is its gain.
+std::string Words(const CalibrationError& error, const char* second);
+
 // Reads and parses the file. Only a regular file is read: anything else (a
 // FIFO, a device, a directory) is refused at once, without waiting for a
 // writer or for data. The reason is the console's one line naming the file,
