@@ -28,11 +28,13 @@ int AverageResponseFiles(const ProgramOptions& options) {
     for (const std::string& path : options.files) {
         Outcome<LoadedResponse, std::string> file = LoadResponseFile(path);
         if (!file) {
-            std::fprintf(stderr, "%s\n", file.reason().c_str());
+            std::fprintf(stderr, "%s; nothing was written.\n", file.reason().c_str());
             return 2;
         }
         if (kind == AverageKind::Vector && !file.value().response.hasPhase) {
-            std::fprintf(stderr, "%s: no phase, which a vector average needs: nothing was written.\n",
+            std::fprintf(stderr,
+                         "zembrak: response file '%s': no phase, which a vector average needs; "
+                         "nothing was written.\n",
                          Printable(path).c_str());
             return 2;
         }
@@ -44,8 +46,8 @@ int AverageResponseFiles(const ProgramOptions& options) {
     const std::optional<CommonRange> range = SharedRange(responses, &apart);
     if (!range) {
         std::fprintf(stderr,
-                     "%s: its range (%s) shares none with the files before it: nothing was "
-                     "written.\n",
+                     "zembrak: response file '%s': its range (%s) shares none with the files "
+                     "before it; nothing was written.\n",
                      Printable(loaded[apart].path).c_str(), Range(responses[apart]).c_str());
         return 2;
     }
