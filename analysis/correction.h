@@ -44,6 +44,12 @@ double CorrectionGainDb(std::span<const PeakingFilter> filters, double frequency
 // the basis of the preamp: -max(0, that).
 double LargestBoostDb(std::span<const PeakingFilter> filters);
 
+// The limits of a design: filters, the largest boost a user may allow,
+// and the deepest cut a filter makes.
+constexpr int kMostCorrectionFilters = 20;
+constexpr double kLargestCorrectionBoostDb = 6.0;
+constexpr double kDeepestCutDb = 24.0;
+
 // What the design is asked for.
 struct CorrectionPlan {
     double low = 20.0;  // the range corrected (Hz)
@@ -63,6 +69,7 @@ struct CorrectionPlan {
 struct Deviation {
     double largestDb = 0.0;
     double rmsDb = 0.0;
+    double highestDb = 0.0;  // the largest deviation above the target (0 when none is)
 };
 
 struct CorrectionDesign {
@@ -90,17 +97,25 @@ enum class CorrectionRefusal {
 
 // Designs the correction of a response (H in dB at rising frequencies, a
 // run's 1/96-octave points or an average's).
-Outcome<CorrectionDesign, CorrectionRefusal> DesignCorrection(std::span<const ResponsePoint> response,
-                                                              const CorrectionPlan& plan);
+Outcome<CorrectionDesign, CorrectionRefusal> DesignCorrection(
+    std::span<const ResponsePoint> response, const CorrectionPlan& plan);
 
-// An equalizer's parametric text: "Preamp: -X dB" and lines
-// "Filter N: ON PK Fc F Hz Gain G dB Q Q" (other filter types, or OFF, are
-// refused, as is a filter at or above half of kCorrectionRate).
+// A design with the plan it was made for.
+struct DesignedCorrection {
+    CorrectionPlan plan;
+    Outcome<CorrectionDesign, CorrectionRefusal> design;
+};
+
+// An equalizer's parametric text: "Preamp: -X dB" lines (added up) and lines
+// "Filter N: ON PK Fc F Hz Gain G dB Q Q", keywords in any case, blanks or
+// tabs between the words. A filter that is OFF is passed over; one of
+// another type, or at or above half of kCorrectionRate, is refused. Lines
+// that begin with neither "Preamp:" nor "Filter" (titles, notes, '#' or '*'
+// comments) are passed over.
 struct EqTextError {
     enum class Kind {
         NotAFilterLine,  // a line that is none of the above and not blank or a comment
         NotPeaking,      // a filter of another type than PK
-        Off,             // a filter switched off
         BadNumber,       // a value that is not a finite number
         OutOfRange,      // a frequency at or above half the rate, or not above 0; Q not above 0
         NoFilter,        // no filter at all

@@ -11,6 +11,7 @@
 
 #include "analysis/acoustics.h"
 #include "analysis/calibration.h"
+#include "analysis/correction.h"
 #include "analysis/distortion.h"
 #include "analysis/disturbance.h"
 #include "analysis/transfer.h"
@@ -63,6 +64,9 @@ struct RunResult {
     std::vector<ResponsePoint> noiseFloor;  // the lead-in's noise, smoothed alike
     AcousticsResult acoustics;
     std::optional<DistortionFigures> distortion;  // with the exponential sweep
+    // A room correction designed on the response, when one is asked for
+    // (a stage of its own after the evaluation).
+    std::optional<DesignedCorrection> correction;
 };
 
 // Deconvolves the take over its swept range, checks it, takes the

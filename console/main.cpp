@@ -3,6 +3,8 @@
 
 #include "console/calibration_file.h"
 #include "console/command_loop.h"
+#include "console/correction_report.h"
+#include "console/eq_files.h"
 #include "console/file_average.h"
 #include "console/measurement_run.h"
 #include "console/options.h"
@@ -46,9 +48,43 @@ int main(int argc, char* argv[]) {
         settings.calibration = &*calibration;
     }
 
+    // The correction asked for, and its target curve, kept for the whole
+    // process too.
+    std::optional<LoadedCalibration> target;
+    std::optional<CorrectionRequest> correction;
+    if (options.eq) {
+        correction.emplace();
+        correction->low = options.eqLow;
+        correction->high = options.eqHigh;
+        correction->filters = options.eqFilters;
+        correction->maxBoostDb = options.eqBoost;
+        if (options.eqTargetPath) {
+            Outcome<LoadedCalibration, std::string> load =
+                LoadCalibrationFile(*options.eqTargetPath);
+            if (!load) {
+                std::fprintf(stderr, "%s (the correction's target)\n", load.reason().c_str());
+                return 2;
+            }
+            target = std::move(load.value());
+            correction->target = &target->calibration;
+            correction->targetPath = target->path;
+        }
+        settings.correction = &*correction;
+    }
+    std::optional<LoadedEq> applied;
+    if (options.applyEqPath) {
+        Outcome<LoadedEq, std::string> load = LoadEqFile(*options.applyEqPath);
+        if (!load) {
+            std::fprintf(stderr, "%s\n", load.reason().c_str());
+            return 2;
+        }
+        applied = std::move(load.value());
+        settings.appliedEq = &*applied;
+    }
+
     KeepRunMemory();
     InputReader reader;
     std::optional<PositionSession> session;
-    if (options.average) session.emplace(*options.average);
+    if (options.average) session.emplace(*options.average, correction ? &*correction : nullptr);
     return RunCommandLoop(reader, settings, session ? &*session : nullptr);
 }

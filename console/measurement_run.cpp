@@ -19,12 +19,16 @@
 #include "analysis/evaluation.h"
 #include "base/outcome.h"
 #include "console/calibration_file.h"
+#include "console/correction_report.h"
+#include "console/eq_files.h"
 #include "console/live_meter.h"
+#include "console/options.h"
 #include "console/position_session.h"
 #include "console/run_description.h"
 #include "console/run_report.h"
 #include "console/run_save.h"
 #include "samples/packing.h"
+#include "signal/biquad.h"
 #include "signal/log_sweep.h"
 #include "signal/sweep.h"
 #include "signal/sync_pulse.h"
@@ -207,6 +211,21 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     if (static_cast<std::uint64_t>(frameCount) * kRunBytesPerFrame > AvailableMemory()) {
         return noMemory();
     }
+    const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
+    const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
+    const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
+    // A correction that cannot be designed on this sweep is known before
+    // anything is played.
+    std::optional<CorrectionPlan> correctionPlan;
+    if (settings.correction != nullptr) {
+        auto planned = PlanCorrection(*settings.correction, settings.startFrequency,
+                                      shape.reportedHigh, lower, upper);
+        if (!planned) {
+            std::printf("%s: nothing was measured.\n", planned.reason().c_str());
+            return RunOutcome::Refused;
+        }
+        correctionPlan = planned.value();
+    }
 
     // The device is opened and configured before the run's buffers are
     // obtained and its signals made, so that a device that cannot run is
@@ -247,7 +266,30 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         MakeSweep(kSampleRate, sweepSpan, settings.startFrequency, endFrequency, frameCount,
                   kSweepAmplitude, kLeadIn);
     }
-    NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
+    if (settings.appliedEq != nullptr) {
+        // The sweep through the correction is played; the sweep itself
+        // stays the reference of the deconvolution. The capture's buffer
+        // holds the filtered sweep until the capture is unpacked into it.
+        const Correction& eq = settings.appliedEq->correction;
+        std::vector<BiquadCoefficients> sections;
+        for (const PeakingFilter& filter : eq.filters) {
+            if (const auto c = CorrectionBiquad(filter)) sections.push_back(*c);
+        }
+        const double peak = FilterSamples(sections, std::pow(10.0, eq.preampDb / 20.0), sweepSpan,
+                                          micSpan, kFullScale - 1.0);
+        if (peak > kFullScale - 1.0) {
+            std::printf(
+                "The correction in %s would make the sweep clip (its peak at %s dBFS): "
+                "nothing was played. Lower its preamp.\n",
+                Printable(settings.appliedEq->path).c_str(),
+                FormatFixed(20.0 * std::log10(peak / kFullScale), 1).c_str());
+            return RunOutcome::Refused;
+        }
+        NUM24_TO_CHAR(micSpan, playSpan.first(block), frameCount);
+        std::fill(micSpan.begin(), micSpan.end(), 0);
+    } else {
+        NUM24_TO_CHAR(sweepSpan, playSpan.first(block), frameCount);
+    }
 
     // The transfer.
     const std::time_t runTime = std::time(nullptr);
@@ -297,9 +339,6 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     std::puts("Analyzing data...");
     const Take take{sweepSpan,      micSpan,         kLeadIn,    sweepStart,
                     shape.sweptLow, shape.sweptHigh, kSampleRate};
-    const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
-    const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
-    const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
     TakePlan takePlan;
     takePlan.lowerEdges = lower;
     takePlan.upperEdges = upper;
@@ -311,10 +350,19 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
             SweepShape{shape.logSweep.rateConstant, shape.logSweep.low, shape.logSweep.high};
     }
     if (settings.calibration != nullptr) takePlan.calibration = &settings.calibration->calibration;
-    const RunResult result = EvaluateTake(take, takePlan);
+    RunResult result = EvaluateTake(take, takePlan);
+    if (correctionPlan && result.transfer == TransferStatus::Ok) {
+        result.correction =
+            DesignedCorrection{*correctionPlan, DesignCorrection(result.response, *correctionPlan)};
+    }
 
     const RunDescription run = DescribeRun(settings, runTime, shape.sweptLow, shape.sweptHigh);
     const std::string table = ResultsText(result, lower, upper);
+    if (settings.appliedEq != nullptr) {
+        std::printf("%s; the results are the room's response through it.\n",
+                    AppliedCorrectionLine(settings.appliedEq->path, settings.appliedEq->correction)
+                        .c_str());
+    }
     PrintRunResult(result, table);
     const std::string base = SaveRun(run, result, lower, upper, table);
     if (session != nullptr) session->Offer(run, base, result, damaging, lower, upper);

@@ -3,9 +3,14 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
+#include "analysis/correction.h"
 #include "console/settings.h"
 
 namespace {
@@ -14,6 +19,12 @@ namespace {
 constexpr int kSweepOption = 256;
 constexpr int kAverageOption = 257;
 constexpr int kAverageFilesOption = 258;
+constexpr int kEqOption = 259;
+constexpr int kEqRangeOption = 260;
+constexpr int kEqFiltersOption = 261;
+constexpr int kEqBoostOption = 262;
+constexpr int kEqTargetOption = 263;
+constexpr int kApplyEqOption = 264;
 
 constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
@@ -22,6 +33,12 @@ const option kLongOptions[] = {
     {"sweep", required_argument, nullptr, kSweepOption},
     {"average", optional_argument, nullptr, kAverageOption},
     {"average-files", no_argument, nullptr, kAverageFilesOption},
+    {"eq", no_argument, nullptr, kEqOption},
+    {"eq-range", required_argument, nullptr, kEqRangeOption},
+    {"eq-filters", required_argument, nullptr, kEqFiltersOption},
+    {"eq-boost", required_argument, nullptr, kEqBoostOption},
+    {"eq-target", required_argument, nullptr, kEqTargetOption},
+    {"apply-eq", required_argument, nullptr, kApplyEqOption},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -32,6 +49,19 @@ const option kLongOptions[] = {
 std::string Spelling(std::string_view element, int shortName) {
     if (element.substr(0, 2) == "--") return Printable(element.substr(0, element.find('=')));
     return Printable(std::string("-") + static_cast<char>(shortName));
+}
+
+// The whole of text as one finite number, or nothing.
+std::optional<double> NumberOf(std::string_view text) {
+    const std::string copy(text);
+    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size() || errno == ERANGE || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 ProgramOptions OptionFailure(std::string what) {
@@ -115,6 +145,58 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
             case kAverageFilesOption:
                 options.averageFiles = true;
                 break;
+            case kEqOption:
+                options.eq = true;
+                break;
+            case kEqRangeOption: {
+                // LOW-HIGH: the dash after the first number's first character,
+                // so that no sign is taken for it.
+                const std::string_view range = optarg;
+                const std::size_t dash = range.find('-', 1);
+                const auto low =
+                    dash == std::string_view::npos ? std::nullopt : NumberOf(range.substr(0, dash));
+                const auto high = dash == std::string_view::npos ? std::nullopt
+                                                                 : NumberOf(range.substr(dash + 1));
+                if (!low || !high || !(*low > 0.0) || !(*low < *high)) {
+                    return OptionFailure(
+                        "option '--eq-range' takes LOW-HIGH in Hz with 0 < LOW < "
+                        "HIGH, not '" +
+                        Printable(range) + "'");
+                }
+                options.eq = true;
+                options.eqLow = low;
+                options.eqHigh = high;
+                break;
+            }
+            case kEqFiltersOption: {
+                const auto count = NumberOf(optarg);
+                if (!count || *count != std::floor(*count) || *count < 1 ||
+                    *count > kMostCorrectionFilters) {
+                    return OptionFailure("option '--eq-filters' takes a whole number from 1 to " +
+                                         std::to_string(kMostCorrectionFilters) + ", not '" +
+                                         Printable(optarg) + "'");
+                }
+                options.eq = true;
+                options.eqFilters = static_cast<int>(*count);
+                break;
+            }
+            case kEqBoostOption: {
+                const auto boost = NumberOf(optarg);
+                if (!boost || *boost < 0.0 || *boost > kLargestCorrectionBoostDb) {
+                    return OptionFailure("option '--eq-boost' takes 0 to 6 (dB), not '" +
+                                         Printable(optarg) + "'");
+                }
+                options.eq = true;
+                options.eqBoost = *boost + 0.0;
+                break;
+            }
+            case kEqTargetOption:
+                options.eq = true;
+                options.eqTargetPath = std::string(optarg);
+                break;
+            case kApplyEqOption:
+                options.applyEqPath = std::string(optarg);
+                break;
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -174,6 +256,18 @@ std::string UsageText() {
            "                          second run on: by power (KIND power, the default)\n"
            "                          or by vector, each position aligned by its\n"
            "                          acoustic delay (KIND vector)\n"
+           "      --eq                design a room correction after every run (and\n"
+           "                          every update of the average): peaking filters\n"
+           "                          written for equalizers, CamillaDSP and PipeWire\n"
+           "      --eq-range LOW-HIGH the range corrected in Hz (default: from the\n"
+           "                          sweep's start, at least 20 Hz, to 300 Hz)\n"
+           "      --eq-filters N      at most N filters (1 to 20, default 10)\n"
+           "      --eq-boost DB       allow boosts up to DB (0 to 6, default 0: cuts\n"
+           "                          only)\n"
+           "      --eq-target FILE    a target curve (lines of frequency and dB, as a\n"
+           "                          calibration file), flat without one\n"
+           "      --apply-eq FILE     play every sweep through the peaking filters and\n"
+           "                          preamp of FILE (an equalizer's text, e.g. _eq.txt)\n"
            "      --average-files     average the response files that follow (this\n"
            "                          program's .frd files or other tools' text exports),\n"
            "                          save the average's files and exit\n"

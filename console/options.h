@@ -23,6 +23,14 @@ struct ProgramOptions {
     // --average-files FILE...: the files to average, instead of measuring.
     bool averageFiles = false;
     std::vector<std::string> files;
+    // A correction designed after every run (--eq, or any --eq-* option).
+    bool eq = false;
+    std::optional<double> eqLow;   // --eq-range LOW-HIGH (Hz)
+    std::optional<double> eqHigh;
+    int eqFilters = 10;                         // --eq-filters N
+    double eqBoost = 0.0;                       // --eq-boost DB
+    std::optional<std::string> eqTargetPath;    // --eq-target FILE
+    std::optional<std::string> applyEqPath;     // --apply-eq FILE
     // Error: what is wrong, one line without the program name or the hint.
     std::string error;
     // Run: a warning about an option that was not taken (a device name

@@ -330,6 +330,7 @@ struct LegendEntry {
 // The dash of a limit curve: short strokes, as wide gaps.
 constexpr double kLimitDash[] = {7.0, 5.0};
 constexpr double kLimitWidth = 1.2;
+constexpr double kLineWidth = 2.0;
 
 std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
     std::vector<LegendEntry> entries;
@@ -366,6 +367,12 @@ std::vector<LegendEntry> Legend(const PlotData& data, const PlotFrame& frame) {
     if (data.extra && HasUsablePoint(data.extra->limit)) {
         entries.push_back({data.extra->limitLabel, kExtraRgb, kLimitWidth, 1.0, true});
     }
+    for (const PlotLine& line : data.lines) {
+        if (HasUsablePoint(line.curve)) {
+            entries.push_back(
+                {line.label, {line.red, line.green, line.blue}, kLineWidth, 1.0, line.dashed});
+        }
+    }
     return entries;
 }
 
@@ -392,6 +399,7 @@ std::vector<std::string> PlotTitleLines(const RunDescription& run, double acoust
                     FormatNumber(run.startFrequency) + " Hz, length " +
                     FormatNumber(run.sweepLength) + " s, " + SweepName(run.sweep) + ", " + delay);
     if (!run.calibration.empty()) lines.push_back(run.calibration);
+    if (!run.correction.empty()) lines.push_back(run.correction);
     return lines;
 }
 
@@ -557,6 +565,7 @@ PlotFrame FramePlot(const PlotData& data, double width, double height) {
         }
         maxLevel = MaxLevel(data.spreadHigh, range, maxLevel);
         maxLevel = MaxLevel(data.spreadLow, range, maxLevel);
+        for (const PlotLine& line : data.lines) maxLevel = MaxLevel(line.curve, range, maxLevel);
         if (data.extra && data.extra->scale == PlotScale::kDb) {
             maxLevel = MaxLevel(data.extra->curve, range, maxLevel);
             maxLevel = MaxLevel(data.extra->limit, range, maxLevel);
@@ -728,6 +737,14 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height) {
             cr, HasUsablePoint(data.backgroundCurves) ? kAverageWidth : kResponseWidth);
         SetRgb(cr, kResponseRgb);
         StrokeCurve(cr, frame, data.response, db.bottom, db.top);
+        for (const PlotLine& line : data.lines) {
+            cairo_save(cr);
+            cairo_set_line_width(cr, kLineWidth);
+            if (line.dashed) cairo_set_dash(cr, kLimitDash, 2, 0.0);
+            SetRgb(cr, {line.red, line.green, line.blue});
+            StrokeCurve(cr, frame, line.curve, db.bottom, db.top);
+            cairo_restore(cr);
+        }
     }
     cairo_restore(cr);
 

@@ -68,6 +68,14 @@ struct PlotExtraCurve {
     std::string limitLabel = {};
 };
 
+// A further curve on the dB axis, in its own colour, solid or dashed.
+struct PlotLine {
+    std::string label;
+    PlotCurve curve;
+    double red = 0.0, green = 0.0, blue = 0.0;
+    bool dashed = false;
+};
+
 struct PlotData {
     // The first line is set larger than the others.
     std::vector<std::string> titleLines;
@@ -101,6 +109,9 @@ struct PlotData {
     std::string spreadLabel;
     // Lines of text set in a box in the lower right corner of the plot.
     std::vector<std::string> cornerLines;
+    // Further curves on the dB axis (a correction's predicted response and
+    // its target), drawn over the response, each with a legend entry.
+    std::vector<PlotLine> lines;
 };
 
 // The frequency axis for a swept range. An unusable range (not finite, not

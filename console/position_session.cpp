@@ -67,6 +67,7 @@ void PositionSession::Offer(const RunDescription& run, const std::string& runBas
         first_ = run;
         base_ = runBase.empty() ? "sweep_unnamed" : runBase;
         placed_ = {};
+        correctionPlaced_ = {};
     }
     positions_.push_back(std::move(position));
     names_.push_back(name);
@@ -99,6 +100,40 @@ void PositionSession::Offer(const RunDescription& run, const std::string& runBas
         results.push_back(
             PlaceFile(names.back(), placed_[i], [&](int fd) { return output.Write(i, fd); }));
         placed_[i] = placed_[i] || results.back().ok();
+    }
+    PrintAverageFiles(names, results);
+    if (correction_ != nullptr) Correct(average, lowerEdges, upperEdges);
+}
+
+void PositionSession::Correct(const PositionAverage& average, std::span<const double> lowerEdges,
+                              std::span<const double> upperEdges) {
+    if (average.response.empty()) return;
+    std::vector<ResponsePoint> response;
+    for (const SpreadPoint& point : average.response) {
+        response.push_back({point.frequency, point.levelDb, point.phaseDegrees});
+    }
+    auto plan = PlanCorrection(*correction_, response.front().frequency, response.back().frequency,
+                               lowerEdges, upperEdges);
+    if (!plan) {
+        std::printf("%s: no correction of the average was designed.\n", plan.reason().c_str());
+        return;
+    }
+    std::puts("Of the average:");
+    const DesignedCorrection designed{plan.value(), DesignCorrection(response, plan.value())};
+    std::fputs(CorrectionText(designed).c_str(), stdout);
+    if (!designed.design) return;
+    const std::string base = base_ + "_average";
+    std::vector<std::string> names;
+    std::vector<Written> results;
+    for (std::size_t i = 0; i < kCorrectionFileCount; ++i) {
+        names.push_back(base + kCorrectionEndings[i]);
+        results.push_back(PlaceFile(names.back(), correctionPlaced_[i], [&](int fd) {
+            return WriteCorrectionFile(i, fd, designed.design.value().correction, base,
+                                       "Correction of the " + std::string(AverageName(kind_)) +
+                                           " of " + std::to_string(average.positions) +
+                                           " positions from " + base_);
+        }));
+        correctionPlaced_[i] = correctionPlaced_[i] || results.back().ok();
     }
     PrintAverageFiles(names, results);
 }

@@ -12,11 +12,15 @@
 
 #include "analysis/position_average.h"
 #include "console/average_report.h"
+#include "console/correction_report.h"
 #include "console/run_description.h"
 
 class PositionSession {
   public:
-    explicit PositionSession(AverageKind kind) : kind_(kind) {}
+    // With a correction request, a correction is designed on the average
+    // after each update too.
+    explicit PositionSession(AverageKind kind, const CorrectionRequest* correction = nullptr)
+        : kind_(kind), correction_(correction) {}
 
     AverageKind Kind() const { return kind_; }
 
@@ -35,7 +39,14 @@ class PositionSession {
   private:
     bool SameSettings(const RunDescription& run, const Position& position) const;
 
+    // Designs the correction of the average, prints it and replaces its
+    // files.
+    void Correct(const PositionAverage& average, std::span<const double> lowerEdges,
+                 std::span<const double> upperEdges);
+
     AverageKind kind_;
+    const CorrectionRequest* correction_;
+    std::array<bool, kCorrectionFileCount> correctionPlaced_{};
     std::vector<Position> positions_;
     RunDescription first_;  // the average's first run
     std::string base_;      // its files' base name, sweep_..._N

@@ -4,6 +4,8 @@
 
 #include "base/version.h"
 #include "console/calibration_file.h"
+#include "console/correction_report.h"
+#include "console/eq_files.h"
 #include "console/options.h"
 
 RunDescription DescribeRun(const TestSettings& settings, std::time_t when, double sweepLow,
@@ -28,6 +30,10 @@ RunDescription DescribeRun(const TestSettings& settings, std::time_t when, doubl
     if (settings.calibration != nullptr) {
         run.calibration = Printable(CalibrationLine(*settings.calibration));
     }
+    if (settings.appliedEq != nullptr) {
+        run.correction =
+            AppliedCorrectionLine(settings.appliedEq->path, settings.appliedEq->correction);
+    }
     return run;
 }
 
@@ -37,6 +43,7 @@ std::string SettingsLine(const RunDescription& run) {
                   run.bands, run.startFrequency, run.sweepLength);
     std::string text = line;
     if (!run.calibration.empty()) text += "; " + run.calibration;
+    if (!run.correction.empty()) text += "; " + run.correction;
     return text;
 }
 

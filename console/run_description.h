@@ -20,6 +20,7 @@ struct RunDescription {
     double sweepLow = 0.0;  // the range the sweep played (Hz)
     double sweepHigh = 0.0;
     std::string calibration;  // the calibration in use, one line; empty for none
+    std::string correction;   // the correction the sweep was played through; empty for none
 };
 
 // The run of these settings, started at `when`, whose sweep played from

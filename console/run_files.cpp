@@ -205,6 +205,7 @@ std::string ResponseHeader(const RunDescription& run) {
     Append(text, "* Start: %.1f Hz\n", run.startFrequency);
     Append(text, "* Length: %.1f s\n", run.sweepLength);
     text += "* " + SweepLine(run) + "\n";
+    if (!run.correction.empty()) text += "* " + run.correction + "\n";
     return text;
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "console/acoustics_report.h"
+#include "console/correction_report.h"
 #include "console/distortion_report.h"
 
 #include "console/options.h"
@@ -155,6 +156,7 @@ void PrintRunResult(const RunResult& result, const std::string& resultsText) {
         std::fputs(DistortionSummaryLine(result.distortion->summary).c_str(), stdout);
     }
     std::fputs(AcousticsTable(result.acoustics).c_str(), stdout);
+    if (result.correction) std::fputs(CorrectionText(*result.correction).c_str(), stdout);
 }
 
 std::string MissingDataLines(const std::vector<bool>& missing) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console/acoustics_report.h"
+#include "console/correction_report.h"
 #include "console/distortion_report.h"
 #include "console/plot.h"
 #include "console/run_files.h"
@@ -69,6 +70,9 @@ PlotData PlotOf(const RunDescription& run, const RunResult& result, std::span<co
         plot.cornerLines.push_back("* curved decay");
     }
     if (result.distortion) plot.extra = ThdPlotCurve(result.distortion->curve);
+    if (result.correction && result.correction->design) {
+        AddCorrectionCurves(plot, result.correction->design.value());
+    }
     return plot;
 }
 
@@ -104,6 +108,20 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
                                               DistortionFileText(result.distortion->curve, run));
                          }});
     }
+    const CorrectionDesign* design = result.correction && result.correction->design
+                                         ? &result.correction->design.value()
+                                         : nullptr;
+    // The base name is known once the files are made: the writers read it then.
+    std::string base;
+    if (design != nullptr) {
+        for (std::size_t i = 0; i < kCorrectionFileCount; ++i) {
+            files.push_back({kCorrectionEndings[i], [&, i](int fd) {
+                                 return WriteCorrectionFile(
+                                     i, fd, design->correction, base,
+                                     "Correction of " + base + " (" + run.date + ")");
+                             }});
+        }
+    }
     std::vector<std::string> endings;
     for (const RunFile& file : files) endings.push_back(file.ending);
     auto created = CreateRunFiles(run.when, endings);
@@ -112,6 +130,7 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
         return "";
     }
     RunFiles& reserved = created.value();
+    base = reserved.base;
     std::string saved;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string name = reserved.base + files[i].ending;

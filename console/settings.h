@@ -3,6 +3,8 @@
 #include <string>
 
 struct LoadedCalibration;
+struct CorrectionRequest;
+struct LoadedEq;
 
 // The excitation of a run: the linear sweep, or the exponential one that
 // also measures harmonic distortion.
@@ -22,6 +24,10 @@ struct TestSettings {
     const LoadedCalibration* calibration = nullptr;
     // The sweep of every run (--sweep).
     SweepKind sweep = SweepKind::Linear;
+    // The correction designed after every run (--eq), or none.
+    const CorrectionRequest* correction = nullptr;
+    // The correction every sweep is played through (--apply-eq), or none.
+    const LoadedEq* appliedEq = nullptr;
 };
 
 // Longest device name the console keeps.

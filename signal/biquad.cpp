@@ -1,7 +1,9 @@
 #include "signal/biquad.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& filter, double rate) {
     if (!std::isfinite(rate) || !(rate > 0) || !(filter.freq > 0) || !(filter.freq < rate / 2) ||
@@ -46,4 +48,26 @@ std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& filter, double 
         !std::isfinite(c.a1) || !std::isfinite(c.a2))
         return std::nullopt;
     return c;
+}
+
+double FilterSamples(std::span<const BiquadCoefficients> sections, double gain,
+                     std::span<const std::int64_t> input, std::span<std::int64_t> output,
+                     double limit) {
+    std::vector<double> z1(sections.size(), 0.0), z2(sections.size(), 0.0);
+    double largest = 0.0;
+    const std::size_t count = std::min(input.size(), output.size());
+    for (std::size_t n = 0; n < count; ++n) {
+        double x = gain * static_cast<double>(input[n]);
+        for (std::size_t k = 0; k < sections.size(); ++k) {
+            const BiquadCoefficients& c = sections[k];
+            const double y = c.b0 * x + z1[k];
+            z1[k] = c.b1 * x - c.a1 * y + z2[k];
+            z2[k] = c.b2 * x - c.a2 * y;
+            x = y;
+        }
+        if (std::isnan(x)) x = 0.0;
+        largest = std::max(largest, std::fabs(x));
+        output[n] = static_cast<std::int64_t>(std::llround(std::clamp(x, -limit, limit)));
+    }
+    return largest;
 }

@@ -4,7 +4,9 @@
 // analogue prototypes mapped to the sampled domain by the bilinear transform,
 // with the frequency warped so that the centre or corner lands where asked.
 
+#include <cstdint>
 #include <optional>
+#include <span>
 
 enum class BiquadType { peaking, lowshelf, highshelf, highpass, lowpass };
 
@@ -27,3 +29,11 @@ struct BiquadCoefficients {
 // positive, the frequency is not strictly between 0 and rate / 2, Q is not
 // positive, or a value is not finite.
 std::optional<BiquadCoefficients> DesignBiquad(const BiquadSpec& filter, double rate);
+
+// Runs input through the sections in series (transposed direct form II),
+// times gain, into output (as much of it as both hold), each sample
+// rounded and kept within +-limit. Returns the largest magnitude the
+// filtered signal reached before it was kept within the limit.
+double FilterSamples(std::span<const BiquadCoefficients> sections, double gain,
+                     std::span<const std::int64_t> input, std::span<std::int64_t> output,
+                     double limit);

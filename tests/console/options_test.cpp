@@ -295,3 +295,32 @@ TEST(Options, AverageKindsAndFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// The correction's options: each value within its limits, or refused.
+TEST(Options, CorrectionValuesAndTheirLimits) {
+    const ProgramOptions taken = Parse({"--eq-range", "25-250", "--eq-filters", "4", "--eq-boost",
+                                        "3.5", "--apply-eq", "room_eq.txt"});
+    ASSERT_EQ(taken.error, "");
+    EXPECT_TRUE(taken.eq);
+    EXPECT_EQ(taken.eqLow, 25.0);
+    EXPECT_EQ(taken.eqHigh, 250.0);
+    EXPECT_EQ(taken.eqFilters, 4);
+    EXPECT_EQ(taken.eqBoost, 3.5);
+    EXPECT_EQ(taken.applyEqPath, "room_eq.txt");
+    EXPECT_FALSE(Parse({"--apply-eq", "x"}).eq);
+    const std::vector<std::vector<std::string>> refused = {
+        {"--eq-range", "300-20"}, {"--eq-range", "0-300"},   {"--eq-range", "20"},
+        {"--eq-range", "20-nan"}, {"--eq-range", "-20-300"}, {"--eq-filters", "0"},
+        {"--eq-filters", "21"},   {"--eq-filters", "2.5"},   {"--eq-boost", "7"},
+        {"--eq-boost", "-1"},     {"--eq-boost", "1e999"},   {"--eq-filters", " 3"},
+    };
+    for (const auto& arguments : refused) {
+        const ProgramOptions options = Parse(arguments);
+        EXPECT_EQ(options.action, kError) << arguments[0] << " " << arguments[1];
+        EXPECT_NE(options.error.find(arguments[0]), std::string::npos) << options.error;
+    }
+}
+
+}  // namespace
