@@ -95,9 +95,12 @@ std::string PipeWireConf(const Correction& correction, const std::string& sinkNa
         "\"\n"
         "      filter.graph = {\n"
         "        nodes = [\n";
+    // The preamp as a convolution with a unit impulse times its gain: the
+    // builtin mixer of PipeWire 0.3.65 passes a single input on without
+    // its gain.
     text += Format(
-        "          { type = builtin name = preamp label = mixer control = { \"Gain 1\" = %.9g } "
-        "}\n",
+        "          { type = builtin name = preamp label = convolver config = { filename = "
+        "\"/dirac\" gain = %.9g } }\n",
         LinearGain(correction.preampDb));
     for (std::size_t i = 0; i < correction.filters.size(); ++i) {
         const PeakingFilter& f = correction.filters[i];
@@ -115,7 +118,7 @@ std::string PipeWireConf(const Correction& correction, const std::string& sinkNa
     }
     text +=
         "        ]\n"
-        "        inputs = [ \"preamp:In 1\" ]\n"
+        "        inputs = [ \"preamp:In\" ]\n"
         "        outputs = [ \"" +
         previous +
         ":Out\" ]\n"

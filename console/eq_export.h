@@ -17,9 +17,10 @@ std::string EqText(const Correction& correction, const std::string& title);
 // and 1; the devices section as a commented template.
 std::string CamillaDspYaml(const Correction& correction, const std::string& title);
 
-// A PipeWire filter-chain module (PipeWire 0.3.65 and later): a builtin
-// mixer for the preamp and builtin bq_peaking nodes in series, for two
-// channels, behind an Audio/Sink named sinkName.
+// A PipeWire filter-chain module (PipeWire 0.3.65 and later): the preamp as
+// a builtin convolver with a unit impulse and a gain, then builtin
+// bq_peaking nodes in series, for two channels, behind an Audio/Sink named
+// sinkName.
 std::string PipeWireConf(const Correction& correction, const std::string& sinkName,
                          const std::string& title);
 
