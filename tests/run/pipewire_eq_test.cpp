@@ -37,10 +37,9 @@ double PeakingDb(const PeakingFilter& p, double f) {
     const double w0 = 2.0 * std::numbers::pi * p.frequency / 48000.0;
     const double alpha = std::sin(w0) / (2.0 * p.q);
     const std::complex<double> z = std::polar(1.0, -2.0 * std::numbers::pi * f / 48000.0);
-    return 20.0 * std::log10(std::abs((1.0 + alpha * a - 2.0 * std::cos(w0) * z +
-                                       (1.0 - alpha * a) * z * z) /
-                                      (1.0 + alpha / a - 2.0 * std::cos(w0) * z +
-                                       (1.0 - alpha / a) * z * z)));
+    return 20.0 * std::log10(std::abs(
+                      (1.0 + alpha * a - 2.0 * std::cos(w0) * z + (1.0 - alpha * a) * z * z) /
+                      (1.0 + alpha / a - 2.0 * std::cos(w0) * z + (1.0 - alpha / a) * z * z)));
 }
 
 // A process of its own, stopped by its id (SIGTERM, then SIGKILL after 5 s).
