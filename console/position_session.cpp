@@ -91,7 +91,8 @@ void PositionSession::Offer(const RunDescription& run, const std::string& runBas
     description.pictureLines = {"First position " + first_.date + ", device " + first_.device,
                                 SettingsLine(first_) + ", " + SweepName(first_.sweep)};
     description.positionNames = names_;
-    const AverageOutput output = AverageOutputOf(average, description, lowerEdges, upperEdges);
+    AverageOutput output = AverageOutputOf(average, description, lowerEdges, upperEdges);
+    if (correction_ != nullptr) Correct(average, lowerEdges, upperEdges, output.picture);
     std::vector<std::string> names;
     std::vector<Written> results;
     for (std::size_t i = 0; i < kAverageFileCount; ++i) {
@@ -102,11 +103,10 @@ void PositionSession::Offer(const RunDescription& run, const std::string& runBas
         placed_[i] = placed_[i] || results.back().ok();
     }
     PrintAverageFiles(names, results);
-    if (correction_ != nullptr) Correct(average, lowerEdges, upperEdges);
 }
 
 void PositionSession::Correct(const PositionAverage& average, std::span<const double> lowerEdges,
-                              std::span<const double> upperEdges) {
+                              std::span<const double> upperEdges, PlotData& picture) {
     if (average.response.empty()) return;
     std::vector<ResponsePoint> response;
     for (const SpreadPoint& point : average.response) {
@@ -122,6 +122,7 @@ void PositionSession::Correct(const PositionAverage& average, std::span<const do
     const DesignedCorrection designed{plan.value(), DesignCorrection(response, plan.value())};
     std::fputs(CorrectionText(designed).c_str(), stdout);
     if (!designed.design) return;
+    AddCorrectionCurves(picture, designed.design.value());
     const std::string base = base_ + "_average";
     std::vector<std::string> names;
     std::vector<Written> results;

@@ -39,10 +39,10 @@ class PositionSession {
   private:
     bool SameSettings(const RunDescription& run, const Position& position) const;
 
-    // Designs the correction of the average, prints it and replaces its
-    // files.
+    // Designs the correction of the average, prints it, replaces its files
+    // and adds its predicted response to the average's picture.
     void Correct(const PositionAverage& average, std::span<const double> lowerEdges,
-                 std::span<const double> upperEdges);
+                 std::span<const double> upperEdges, PlotData& picture);
 
     AverageKind kind_;
     const CorrectionRequest* correction_;
