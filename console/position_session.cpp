@@ -1,6 +1,7 @@
 #include "console/position_session.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "console/options.h"
 #include "console/run_report.h"
@@ -65,7 +66,17 @@ void PositionSession::Offer(const RunDescription& run, const std::string& runBas
     }
     if (positions_.empty()) {
         first_ = run;
-        base_ = runBase.empty() ? "sweep_unnamed" : runBase;
+        base_ = runBase;
+        if (base_.empty()) {
+            // The run's files could not be made: the average is named after
+            // the run's time all the same.
+            char stamp[64] = "sweep_unknown";
+            std::tm local{};
+            if (localtime_r(&run.when, &local) != nullptr) {
+                std::strftime(stamp, sizeof stamp, "sweep_%Y%m%d_%H%M%S", &local);
+            }
+            base_ = stamp;
+        }
         placed_ = {};
         correctionPlaced_ = {};
     }
