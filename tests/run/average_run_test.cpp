@@ -41,17 +41,9 @@ const std::vector<Seat> kSeats = {
 };
 
 std::string Device(const Seat& seat, const std::string& extra = "") {
-    static const char* const kinds[] = {"peaking", "lowshelf", "highshelf", "highpass", "lowpass"};
-    std::string text = std::string("pcm.") + seat.device + extra + " { type rig gain " +
-                       std::to_string(kGainDb) + " delay " + std::to_string(seat.delay) +
-                       " noise -90 seed 3 " + (extra.empty() ? "" : "cut_capture 100 ") +
-                       "filters [\n";
-    for (const RigFilter& f : seat.filters) {
-        text += std::string("{ type ") + kinds[static_cast<int>(f.type)] + " freq " +
-                std::to_string(f.freq) + " gain " + std::to_string(f.gain) + " q " +
-                std::to_string(f.q) + " }\n";
-    }
-    return text + "] }\n";
+    return std::string("pcm.") + seat.device + extra + " { type rig gain " +
+           std::to_string(kGainDb) + " delay " + std::to_string(seat.delay) + " noise -90 seed 3 " +
+           (extra.empty() ? "" : "cut_capture 100 ") + RigFiltersField(seat.filters) + " }\n";
 }
 
 class AverageRun : public testing::Test {
@@ -121,26 +113,6 @@ std::vector<AverageRow> AverageRows(const std::string& out) {
     return rows;
 }
 
-// The (frequency, level) lines of the file whose name ends in ending.
-std::vector<std::pair<double, double>> FilePoints(const ProgramRun& run, const std::string& ending) {
-    std::vector<std::pair<double, double>> points;
-    for (const auto& [name, contents] : run.files) {
-        if (name.size() < ending.size() ||
-            name.compare(name.size() - ending.size(), ending.size(), ending) != 0) {
-            continue;
-        }
-        std::istringstream lines(contents);
-        std::string line;
-        while (std::getline(lines, line)) {
-            double f, level;
-            if (line[0] != '*' && std::sscanf(line.c_str(), "%lf %lf", &f, &level) == 2) {
-                points.push_back({f, level});
-            }
-        }
-    }
-    return points;
-}
-
 // Three seats, and a disturbed take between them: the average of the three
 // is the power average of their rooms, band by band and point by point, and
 // its spread theirs.
@@ -153,8 +125,9 @@ TEST_F(AverageRun, ThreeSeatsReadThePowerAverageOfTheirRooms) {
               1);
     EXPECT_EQ(Count(run.out, "Position 3 added to the power average.\n"), 1);
     EXPECT_EQ(Count(run.out, "Position 4 added"), 0);
-    EXPECT_EQ(Count(run.out, "The settings changed: a new average begins with this take. The "
-                             "average of 3 positions stays in "),
+    EXPECT_EQ(Count(run.out,
+                    "The settings changed: a new average begins with this take. The "
+                    "average of 3 positions stays in "),
               1);
 
     // The bands of the default plan, from the seats' filters.
@@ -171,7 +144,8 @@ TEST_F(AverageRun, ThreeSeatsReadThePowerAverageOfTheirRooms) {
         }
         loudest = std::max(loudest, mean[b]);
     }
-    const std::vector<AverageRow> rows = AverageRows(run.out.substr(0, run.out.find("The settings changed")));
+    const std::vector<AverageRow> rows =
+        AverageRows(run.out.substr(0, run.out.find("The settings changed")));
     ASSERT_EQ(rows.size(), bands);
     for (std::size_t b = 0; b < bands; ++b) {
         SCOPED_TRACE(b + 1);
@@ -187,7 +161,7 @@ TEST_F(AverageRun, ThreeSeatsReadThePowerAverageOfTheirRooms) {
     }
 
     // The file: the mean of |H|^2 of the three rooms at each point.
-    const auto points = FilePoints(run, "_average.frd");
+    const auto points = ResponseFilePoints(FileEndingIn(run, "_average.frd"));
     ASSERT_GT(points.size(), 900u);
     int checked = 0;
     for (const auto& [f, level] : points) {
@@ -208,12 +182,11 @@ TEST_F(AverageRun, VectorAverageOfOneSeatAtTwoDelaysReadsThatSeat) {
     ASSERT_FALSE(run.timedOut);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(Count(run.out, "Position 2 added to the vector average.\n"), 1);
-    const auto points = FilePoints(run, "_average.frd");
+    const auto points = ResponseFilePoints(FileEndingIn(run, "_average.frd"));
     ASSERT_GT(points.size(), 900u);
     for (const auto& [f, level] : points) {
         if (f < 25.0 || f > 12000.0) continue;
-        ASSERT_NEAR(level, 10.0 * std::log10(RoomPower(kSeats[0].filters, f, kRate)) + kGainDb,
-                    0.2)
+        ASSERT_NEAR(level, 10.0 * std::log10(RoomPower(kSeats[0].filters, f, kRate)) + kGainDb, 0.2)
             << f << " Hz";
     }
 }

@@ -52,13 +52,6 @@ class CorrectionRun : public testing::Test {
 };
 std::filesystem::path CorrectionRun::config;
 
-std::string FileEnding(const ProgramRun& run, const std::string& ending) {
-    for (const auto& [name, text] : run.files) {
-        if (name.ends_with(ending)) return text;
-    }
-    return "";
-}
-
 // The filters of an equalizer text, read here with sscanf.
 struct Eq {
     double preamp = 0.0;
@@ -78,20 +71,6 @@ Eq ReadEq(const std::string& text) {
         }
     }
     return eq;
-}
-
-// The response file's points as (frequency, dB).
-std::vector<std::pair<double, double>> Points(const std::string& frd) {
-    std::vector<std::pair<double, double>> points;
-    std::istringstream lines(frd);
-    std::string line;
-    while (std::getline(lines, line)) {
-        double f, level;
-        if (line[0] != '*' && std::sscanf(line.c_str(), "%lf %lf", &f, &level) == 2) {
-            points.push_back({f, level});
-        }
-    }
-    return points;
 }
 
 // The power mean of the points within 1/24 octave of f, in dB.
@@ -117,9 +96,9 @@ TEST_F(CorrectionRun, DesignedCorrectionPlayedThroughTheRigReadsItsPrediction) {
     ASSERT_NE(designed.out.find("Filter\tFc (Hz)\tGain (dB)\tQ\n"), std::string::npos);
     for (const char* ending :
          {"_eq.txt", "_eq_camilladsp.yml", "_eq_pipewire.conf", "_eq_biquads.txt"}) {
-        EXPECT_NE(FileEnding(designed, ending), "") << ending;
+        EXPECT_NE(FileEndingIn(designed, ending), "") << ending;
     }
-    const std::string eqText = FileEnding(designed, "_eq.txt");
+    const std::string eqText = FileEndingIn(designed, "_eq.txt");
     const Eq eq = ReadEq(eqText);
     ASSERT_GE(eq.filters.size(), 3u);
 
@@ -129,7 +108,7 @@ TEST_F(CorrectionRun, DesignedCorrectionPlayedThroughTheRigReadsItsPrediction) {
     ASSERT_FALSE(played.timedOut);
     ASSERT_EQ(played.exitStatus, 0) << played.err;
     EXPECT_NE(played.out.find("Played through the correction in room_eq.txt: "), std::string::npos);
-    const auto points = Points(FileEnding(played, ".frd"));
+    const auto points = ResponseFilePoints(FileEndingIn(played, ".frd"));
     ASSERT_GT(points.size(), 900u);
     const auto expected = [&eq](double f) {
         return 10.0 * std::log10(RoomPower(kRoom, f, kRate) * RoomPower(eq.filters, f, kRate)) +

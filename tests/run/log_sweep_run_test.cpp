@@ -33,15 +33,8 @@ pcm.noisy_odd { type rig noise -80 seed 5 distortion3 0.1649484536 }
 // 52 Hz mode (+8 dB over a sweep at half of full scale), which the
 // exponential sweep, dwelling in the bass, shows as odd harmonics.
 std::string QuietRoom() {
-    static const char* const kinds[] = {"peaking", "lowshelf", "highshelf", "highpass", "lowpass"};
-    std::string device = "pcm.quiet_room { type rig gain -6 delay " + std::to_string(rigRoomDelay) +
-                         " noise " + std::to_string(rigRoomNoise) + " filters [\n";
-    for (const RigFilter& f : rigRoomFilters) {
-        device += std::string("{ type ") + kinds[static_cast<int>(f.type)] + " freq " +
-                  std::to_string(f.freq) + " gain " + std::to_string(f.gain) + " q " +
-                  std::to_string(f.q) + " }\n";
-    }
-    return device + "] }\n";
+    return "pcm.quiet_room { type rig gain -6 delay " + std::to_string(rigRoomDelay) + " noise " +
+           std::to_string(rigRoomNoise) + " " + RigFiltersField(rigRoomFilters) + " }\n";
 }
 
 class LogSweepRun : public testing::Test {
@@ -59,17 +52,6 @@ class LogSweepRun : public testing::Test {
     static std::filesystem::path config;
 };
 std::filesystem::path LogSweepRun::config;
-
-// The contents of the run file whose name ends in `ending`, or "".
-std::string FileEndingIn(const ProgramRun& run, const std::string& ending) {
-    for (const auto& [name, contents] : run.files) {
-        if (name.size() >= ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
-            return contents;
-        }
-    }
-    return "";
-}
 
 // One line of the distortion file: frequency, THD, H2..H5 (NaN for '-'
 // and for '<' with its limit, which limited marks).

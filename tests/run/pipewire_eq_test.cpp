@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -121,16 +120,8 @@ TEST(PipeWireCorrection, ExportedFilterChainMeasuresAsItsFilters) {
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(Count(run.out, "sync pulse was not found"), 0) << run.out;
     EXPECT_EQ(Count(run.out, "repeat the measurement"), 0) << run.out;
-    std::string frd;
-    for (const auto& [name, text] : run.files) {
-        if (name.ends_with(".frd")) frd = text;
-    }
-    std::istringstream lines(frd);
-    std::string line;
     int checked = 0;
-    while (std::getline(lines, line)) {
-        double f, level;
-        if (line[0] == '*' || std::sscanf(line.c_str(), "%lf %lf", &f, &level) != 2) continue;
+    for (const auto& [f, level] : ResponseFilePoints(FileEndingIn(run, ".frd"))) {
         if (f < 25.0 || f > 10000.0) continue;
         double expected = kCorrection.preampDb;
         for (const PeakingFilter& filter : kCorrection.filters) expected += PeakingDb(filter, f);

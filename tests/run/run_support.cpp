@@ -105,3 +105,35 @@ ImpulseFile ReadImpulseFile(const ProgramRun& run) {
     result.read = true;
     return result;
 }
+
+std::string FileEndingIn(const ProgramRun& run, const std::string& ending) {
+    for (const auto& [name, contents] : run.files) {
+        if (name.ends_with(ending)) return contents;
+    }
+    return "";
+}
+
+std::vector<std::pair<double, double>> ResponseFilePoints(const std::string& text) {
+    std::vector<std::pair<double, double>> points;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        double f, level;
+        if (!line.empty() && line[0] != '*' &&
+            std::sscanf(line.c_str(), "%lf %lf", &f, &level) == 2) {
+            points.push_back({f, level});
+        }
+    }
+    return points;
+}
+
+std::string RigFiltersField(std::span<const RigFilter> filters) {
+    static const char* const kinds[] = {"peaking", "lowshelf", "highshelf", "highpass", "lowpass"};
+    std::string text = "filters [\n";
+    for (const RigFilter& f : filters) {
+        text += std::string("{ type ") + kinds[static_cast<int>(f.type)] + " freq " +
+                std::to_string(f.freq) + " gain " + std::to_string(f.gain) + " q " +
+                std::to_string(f.q) + " }\n";
+    }
+    return text + "]";
+}

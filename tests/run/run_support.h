@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "rig/room.h"
 #include "support/program_run.h"
 
 // The commands that select a device, then input, then leave: every run in
@@ -32,6 +34,15 @@ int Count(const std::string& text, const std::string& needle);
 
 // Value of a line "prefix<number>..." (the first such line), NaN if absent.
 double NumberAfter(const std::string& text, const std::string& prefix);
+
+// The contents of the run file whose name ends in `ending`, or "".
+std::string FileEndingIn(const ProgramRun& run, const std::string& ending);
+
+// The (frequency, level) pairs of a response file's data lines.
+std::vector<std::pair<double, double>> ResponseFilePoints(const std::string& text);
+
+// A rig room's filters in the rig's configuration syntax: "filters [ ... ]".
+std::string RigFiltersField(std::span<const RigFilter> filters);
 
 // Writes samples as a 32-bit float mono WAV file at 48000 Hz, as a rig
 // room's impulse response (a failed write fails the test).
