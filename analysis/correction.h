@@ -106,6 +106,10 @@ struct DesignedCorrection {
     Outcome<CorrectionDesign, CorrectionRefusal> design;
 };
 
+// The most filters an equalizer text may hold: each costs the played sweep
+// a pass of its own.
+constexpr std::size_t kMostEqFilters = 100;
+
 // An equalizer's parametric text: "Preamp: -X dB" lines (added up) and lines
 // "Filter N: ON PK Fc F Hz Gain G dB Q Q", keywords in any case, blanks or
 // tabs between the words. A filter that is OFF is passed over; one of
@@ -119,6 +123,7 @@ struct EqTextError {
         BadNumber,       // a value that is not a finite number
         OutOfRange,      // a frequency at or above half the rate, or not above 0; Q not above 0
         NoFilter,        // no filter at all
+        TooMany,         // more than kMostEqFilters filters
     };
     Kind kind = Kind::NoFilter;
     std::size_t line = 0;  // 1-based

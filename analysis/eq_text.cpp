@@ -94,6 +94,9 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
             !(filter.q > 0.0) || !CorrectionBiquad(filter)) {
             return Fail(EqTextError{Kind::OutOfRange, number});
         }
+        if (correction.filters.size() == kMostEqFilters) {
+            return Fail(EqTextError{Kind::TooMany, number});
+        }
         correction.filters.push_back(filter);
         anyFilter = true;
     }

@@ -17,6 +17,8 @@ std::string Words(const EqTextError& error) {
                    "not above 0";
         case EqTextError::Kind::NoFilter:
             return "no filter in it";
+        case EqTextError::Kind::TooMany:
+            return "more than " + std::to_string(kMostEqFilters) + " filters";
     }
     return "unknown";
 }

@@ -65,6 +65,12 @@ TEST(EqText, RefusalsNameTheirLine) {
         {"Preamp: loud\nFilter 1: ON PK Fc 100 Hz Gain -3 dB Q 1\n", Kind::BadNumber, 1},
         {"Notes only\nFilter 1: OFF PK Fc 100 Hz Gain -3 dB Q 1\n", Kind::NoFilter, 0},
     };
+    std::string many;
+    for (int i = 0; i < 101; ++i) many += "Filter: ON PK Fc 100 Hz Gain -1 dB Q 1\n";
+    const auto tooMany = ParseEqText(many);
+    ASSERT_FALSE(tooMany);
+    EXPECT_EQ(tooMany.reason().kind, Kind::TooMany);
+    EXPECT_EQ(tooMany.reason().line, 101u);
     for (const Case& c : cases) {
         const auto read = ParseEqText(c.text);
         ASSERT_FALSE(read) << c.text;
