@@ -113,15 +113,17 @@ constexpr std::size_t kMostEqFilters = 100;
 // An equalizer's parametric text: "Preamp: -X dB" lines (added up) and lines
 // "Filter N: ON PK Fc F Hz Gain G dB Q Q", keywords in any case, blanks or
 // tabs between the words. A filter that is OFF is passed over; one of
-// another type, or at or above half of kCorrectionRate, is refused. Lines
-// that begin with neither "Preamp:" nor "Filter" (titles, notes, '#' or '*'
-// comments) are passed over.
+// another type, at or above half of kCorrectionRate, or whose biquad is not
+// stable, is refused. Lines that begin with neither "Preamp:" nor "Filter"
+// (titles, notes, '#' or '*' comments) are passed over, unless they hold
+// the words "Fc" and "Gain" (a filter not written as one).
 struct EqTextError {
     enum class Kind {
         NotAFilterLine,  // a line that is none of the above and not blank or a comment
         NotPeaking,      // a filter of another type than PK
         BadNumber,       // a value that is not a finite number
-        OutOfRange,      // a frequency at or above half the rate, or not above 0; Q not above 0
+        OutOfRange,      // a frequency at or above half the rate, or not above 0; Q not
+                         // above 0; a biquad whose poles are not inside the unit circle
         NoFilter,        // no filter at all
         TooMany,         // more than kMostEqFilters filters
     };

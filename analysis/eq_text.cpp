@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,23 @@ Field After(const std::vector<std::string>& words, const char* keyword, double& 
     return Field::Missing;
 }
 
+// Whether the biquad's poles lie strictly inside the unit circle: a filter
+// whose frequency is tiny or whose Q or cut is huge puts them on it (to
+// double precision), and it would ring for ever or grow.
+bool Stable(const BiquadCoefficients& c) {
+    return std::abs(c.a2) < 1.0 && std::abs(c.a1) < 1.0 + c.a2;
+}
+
+// A line that is not written as a filter but holds a filter's words (a
+// misspelt "Filter", a missing colon): passed over, it would leave out a
+// filter unseen.
+bool LooksLikeAFilter(const std::vector<std::string>& words) {
+    const auto has = [&](const char* word) {
+        return std::find(words.begin(), words.end(), word) != words.end();
+    };
+    return has("fc") && has("gain");
+}
+
 }  // namespace
 
 Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
@@ -71,12 +89,17 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
                 return Fail(EqTextError{Kind::BadNumber, number});
             }
             correction.preampDb += gain;
+            if (!std::isfinite(correction.preampDb))
+                return Fail(EqTextError{Kind::BadNumber, number});
             continue;
         }
         // "Filter:", "Filter 3:", "Filter3:".
         const bool filterLine = colon != std::string::npos && !headWords.empty() &&
                                 headWords[0].rfind("filter", 0) == 0 && headWords.size() <= 2;
-        if (!filterLine) continue;  // a title or a note of the program that wrote it
+        if (!filterLine) {
+            if (LooksLikeAFilter(words)) return Fail(EqTextError{Kind::NotAFilterLine, number});
+            continue;  // a title or a note of the program that wrote it
+        }
         const std::vector<std::string> rest = Words(line.substr(colon + 1));
         if (rest.empty()) return Fail(EqTextError{Kind::NotAFilterLine, number});
         if (rest[0] == "off") continue;
@@ -90,8 +113,9 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
             if (field == Field::Missing) return Fail(EqTextError{Kind::NotAFilterLine, number});
             if (field == Field::Bad) return Fail(EqTextError{Kind::BadNumber, number});
         }
+        const std::optional<BiquadCoefficients> biquad = CorrectionBiquad(filter);
         if (!(filter.frequency > 0.0) || !(filter.frequency < kCorrectionRate / 2) ||
-            !(filter.q > 0.0) || !CorrectionBiquad(filter)) {
+            !(filter.q > 0.0) || !biquad || !Stable(*biquad)) {
             return Fail(EqTextError{Kind::OutOfRange, number});
         }
         if (correction.filters.size() == kMostEqFilters) {
@@ -101,6 +125,5 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
         anyFilter = true;
     }
     if (!anyFilter) return Fail(EqTextError{Kind::NoFilter, 0});
-    if (!std::isfinite(correction.preampDb)) return Fail(EqTextError{Kind::BadNumber, 0});
     return correction;
 }

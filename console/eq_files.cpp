@@ -13,8 +13,8 @@ std::string Words(const EqTextError& error) {
         case EqTextError::Kind::BadNumber:
             return "a value is not a finite number";
         case EqTextError::Kind::OutOfRange:
-            return "the frequency is not between 0 Hz and 24000 Hz (half of 48000 Hz), or Q is "
-                   "not above 0";
+            return "the frequency is not between 0 Hz and 24000 Hz (half of 48000 Hz), Q is not "
+                   "above 0, or the filter is too sharp or too deep to be played stably";
         case EqTextError::Kind::NoFilter:
             return "no filter in it";
         case EqTextError::Kind::TooMany:

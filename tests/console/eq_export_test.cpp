@@ -64,7 +64,28 @@ TEST(EqText, RefusalsNameTheirLine) {
         {"\n\nFilter 1: ON PK Fc 100 Hz Q 1\n", Kind::NotAFilterLine, 3},
         {"Preamp: loud\nFilter 1: ON PK Fc 100 Hz Gain -3 dB Q 1\n", Kind::BadNumber, 1},
         {"Notes only\nFilter 1: OFF PK Fc 100 Hz Gain -3 dB Q 1\n", Kind::NoFilter, 0},
+        {"Filter 1: ON PK Fc 0 Hz Gain -3 dB Q 1\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc -50 Hz Gain -3 dB Q 1\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc 100 Hz Gain -3 dB Q -2\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc 100 Hz Gain inf dB Q 1\n", Kind::BadNumber, 1},
+        // Poles on the unit circle to double precision: the filter never decays.
+        {"Filter 1: ON PK Fc 1e-300 Hz Gain -3 dB Q 1\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc 100 Hz Gain -3 dB Q 1e300\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc 100 Hz Gain -3 dB Q 1e-300\n", Kind::OutOfRange, 1},
+        {"Filter 1: ON PK Fc 100 Hz Gain 1e300 dB Q 1\n", Kind::OutOfRange, 1},
+        {"# two\nPreamp: 1e308 dB\nPreamp: 1e308 dB\nFilter: ON PK Fc 100 Hz Gain -3 dB Q 1\n",
+         Kind::BadNumber, 3},
+        // A filter not written as one is not passed over as a note.
+        {"Filter 1: ON PK Fc 80 Hz Gain -3 dB Q 1\nFitler 2: ON PK Fc 200 Hz Gain -3 dB Q 1\n",
+         Kind::NotAFilterLine, 2},
+        {"Filter 1 ON PK Fc 80 Hz Gain -3 dB Q 1\n", Kind::NotAFilterLine, 1},
     };
+    // The sharpest and deepest filters a design makes are read.
+    for (const char* text :
+         {"Filter: ON PK Fc 20 Hz Gain -24 dB Q 20\n", "Filter: ON PK Fc 1 Hz Gain -24 dB Q 0.5\n",
+          "Filter: ON PK Fc 23999 Hz Gain 6 dB Q 0.5\n"}) {
+        EXPECT_TRUE(ParseEqText(text)) << text;
+    }
     std::string many;
     for (int i = 0; i < 101; ++i) many += "Filter: ON PK Fc 100 Hz Gain -1 dB Q 1\n";
     const auto tooMany = ParseEqText(many);
