@@ -15,6 +15,12 @@ std::string Format(const char* format, Args... args) {
     return text;
 }
 
+// The preamp as every file gives it: to 0.1 dB, rounded down, so that it
+// never leaves less headroom than the correction asked for.
+double PreampDb(const Correction& correction) {
+    return std::floor(correction.preampDb * 10.0 + 1e-6) / 10.0 + 0.0;
+}
+
 double LinearGain(double db) {
     return std::pow(10.0, db / 20.0);
 }
@@ -32,7 +38,7 @@ std::string Comment(const char* mark, const std::string& title) {
 
 std::string EqText(const Correction& correction, const std::string& title) {
     std::string text = Comment("#", title);
-    text += Format("Preamp: %.1f dB\n", correction.preampDb + 0.0);
+    text += Format("Preamp: %.1f dB\n", PreampDb(correction));
     for (std::size_t i = 0; i < correction.filters.size(); ++i) {
         const PeakingFilter& f = correction.filters[i];
         text += Format("Filter %zu: ON PK Fc %.4f Hz Gain %.3f dB Q %.4f\n", i + 1, f.frequency,
@@ -63,7 +69,7 @@ std::string CamillaDspYaml(const Correction& correction, const std::string& titl
         "  preamp:\n"
         "    type: Gain\n"
         "    parameters:\n";
-    text += Format("      gain: %.1f\n", correction.preampDb + 0.0);
+    text += Format("      gain: %.1f\n", PreampDb(correction));
     for (std::size_t i = 0; i < correction.filters.size(); ++i) {
         const PeakingFilter& f = correction.filters[i];
         text += Format(
@@ -101,7 +107,7 @@ std::string PipeWireConf(const Correction& correction, const std::string& sinkNa
     text += Format(
         "          { type = builtin name = preamp label = convolver config = { filename = "
         "\"/dirac\" gain = %.9g } }\n",
-        LinearGain(correction.preampDb));
+        LinearGain(PreampDb(correction)));
     for (std::size_t i = 0; i < correction.filters.size(); ++i) {
         const PeakingFilter& f = correction.filters[i];
         text += Format(
@@ -148,9 +154,9 @@ std::string BiquadText(const Correction& correction, const std::string& title) {
     text +=
         "# Coefficients at 48000 Hz, one filter a line: b0 b1 b2 a1 a2 (a0 = 1),\n"
         "# H(z) = (b0 + b1 z^-1 + b2 z^-2) / (1 + a1 z^-1 + a2 z^-2), in series after the\n"
-        "# preamp.\n";
-    text += Format("# Preamp: %.1f dB, a gain of %.17g\n", correction.preampDb + 0.0,
-                   LinearGain(correction.preampDb));
+        "# preamp, the gain line (a linear factor) ahead of them.\n";
+    text += Format("# Preamp: %.1f dB\ngain %.17g\n", PreampDb(correction),
+                   LinearGain(PreampDb(correction)));
     for (std::size_t i = 0; i < correction.filters.size(); ++i) {
         const PeakingFilter& f = correction.filters[i];
         const std::optional<BiquadCoefficients> c = CorrectionBiquad(f);

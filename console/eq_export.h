@@ -8,7 +8,8 @@
 
 #include "analysis/correction.h"
 
-// "Preamp: -X.X dB", then "Filter N: ON PK Fc F Hz Gain G dB Q Q" lines, with
+// "Preamp: -X.X dB" (rounded down to 0.1 dB, as in every file here), then
+// "Filter N: ON PK Fc F Hz Gain G dB Q Q" lines, with
 // enough decimals that the response read back is within 0.01 dB.
 std::string EqText(const Correction& correction, const std::string& title);
 
