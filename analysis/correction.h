@@ -124,7 +124,7 @@ struct EqTextError {
         BadNumber,       // a value that is not a finite number
         OutOfRange,      // a frequency at or above half the rate, or not above 0; Q not
                          // above 0; a biquad whose poles are not inside the unit circle
-        NoFilter,        // no filter at all
+        NoFilter,        // neither a filter nor a preamp
         TooMany,         // more than kMostEqFilters filters
     };
     Kind kind = Kind::NoFilter;

@@ -70,6 +70,7 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
     std::size_t number = 0;
     std::size_t start = 0;
     bool anyFilter = false;
+    bool anyPreamp = false;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
@@ -89,6 +90,7 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
                 return Fail(EqTextError{Kind::BadNumber, number});
             }
             correction.preampDb += gain;
+            anyPreamp = true;
             if (!std::isfinite(correction.preampDb))
                 return Fail(EqTextError{Kind::BadNumber, number});
             continue;
@@ -124,6 +126,7 @@ Outcome<Correction, EqTextError> ParseEqText(std::string_view text) {
         correction.filters.push_back(filter);
         anyFilter = true;
     }
-    if (!anyFilter) return Fail(EqTextError{Kind::NoFilter, 0});
+    // A correction that needs no filter still has its preamp line.
+    if (!anyFilter && !anyPreamp) return Fail(EqTextError{Kind::NoFilter, 0});
     return correction;
 }

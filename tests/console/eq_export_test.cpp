@@ -41,6 +41,10 @@ TEST(EqText, LayoutsOfOtherProgramsAreRead) {
             EXPECT_DOUBLE_EQ(read.value().filters[i].q, kCorrection.filters[i].q);
         }
     }
+    // A correction that needs no filter is its preamp alone.
+    const auto none = ParseEqText(EqText(Correction{{}, 0.0}, "flat"));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none.value().filters.empty());
     // What this program writes reads back as it was.
     const auto back = ParseEqText(EqText(kCorrection, "title"));
     ASSERT_TRUE(back);
