@@ -159,6 +159,16 @@ std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, doub
     return "unknown";
 }
 
+std::vector<AcousticsEntry> AcousticsEntries(const OctaveAcoustics& band) {
+    std::vector<AcousticsEntry> entries;
+    for (const Parameter& p : kParameters) {
+        const AcousticValue& v = band.*p.value;
+        entries.push_back(
+            {p.name, v.value, v.value ? "" : AcousticsGapText(band, v.gap, p.needDb, p.bottomDb)});
+    }
+    return entries;
+}
+
 std::string AcousticsFileText(const AcousticsResult& result, const RunDescription& run) {
     std::string out = "Room acoustics from the impulse response\n";
     out += "Date: " + run.date + '\n';

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/acoustics.h"
 #include "console/run_description.h"
@@ -28,6 +30,15 @@ std::string AcousticsTable(const AcousticsResult& result);
 // Why one value is missing, in words (for the file).
 std::string AcousticsGapText(const OctaveAcoustics& band, AcousticsGap gap, double needDb,
                              double bottomDb);
+
+// One value of an octave, named as the file names it (EDT, T20, T30, C50,
+// C80, D50), and why it is missing (empty when present).
+struct AcousticsEntry {
+    const char* name;
+    std::optional<double> value;
+    std::string reason;
+};
+std::vector<AcousticsEntry> AcousticsEntries(const OctaveAcoustics& band);
 
 // The acoustics file: a header (date, device, settings, sweep, program,
 // onset, method), the table, each octave's noise floor and decay range, each

@@ -11,6 +11,7 @@
 #include "console/measurement_run.h"
 #include "console/options.h"
 #include "console/position_session.h"
+#include "console/run_report.h"
 #include "console/settings.h"
 
 namespace {
@@ -33,6 +34,13 @@ void PrintBanner() {
     std::puts("//  a very low setting initially to protect both your ears and  //");
     std::puts("//  your speakers.                                              //");
     std::puts("//////////////////////////////////////////////////////////////////");
+}
+
+// The level, when it is not the one the banner states.
+void PrintLevelLine(const TestSettings& settings) {
+    if (settings.levelDb == kDefaultSweepLevelDb) return;
+    std::printf("Sweep level: %s dBFS, not the 6 dB below fullscale stated above.\n",
+                FormatFixed(settings.levelDb, 1).c_str());
 }
 
 void PrintSummary(const TestSettings& settings, double endFrequency) {
@@ -119,6 +127,46 @@ bool ReadPresetNumber(InputReader& reader, int& presetNumber) {
 
 }  // namespace
 
+void ApplyPreset(TestSettings& settings, int presetNumber) {
+    if (presetNumber < 1 || presetNumber > 5) return;
+    const Preset& preset = kPresets[presetNumber - 1];
+    settings.bandCount = preset.bandCount;
+    settings.q = preset.q;
+    settings.startFrequency = preset.startFrequency;
+}
+
+int RunMeasurements(const TestSettings& settings, int count, PositionSession* session) {
+    BandPlan plan;
+    std::vector<std::int64_t> syncOut(kSyncLength);
+    std::vector<std::int64_t> syncIn(kSyncLength);
+    PrintBanner();
+    PrintLevelLine(settings);
+    PrintCalibrationLine(settings);
+    if (session != nullptr) {
+        std::printf("Averaging positions (%s): every clean run of the same settings is added.\n",
+                    AverageName(session->Kind()));
+    }
+    const double endFrequency = FindHighFreq(
+        settings.q, settings.bandCount, settings.startFrequency, plan.lowerEdges, plan.upperEdges);
+    PrintSummary(settings, endFrequency);
+    int status = 0;
+    for (int i = 1; i <= count; ++i) {
+        std::printf("Measurement %d of %d\n", i, count);
+        switch (RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, session)) {
+            case RunOutcome::DeviceFailed:
+                return 1;
+            case RunOutcome::Refused:
+                return 2;
+            case RunOutcome::Flawed:
+                status = 3;
+                break;
+            case RunOutcome::Completed:
+                break;
+        }
+    }
+    return status;
+}
+
 bool ContinueWait(InputReader& reader) {
     std::string word;
     do {
@@ -139,6 +187,7 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings,
     std::string commandWord;
 
     PrintBanner();
+    PrintLevelLine(settings);
     PrintCalibrationLine(settings);
     if (session != nullptr) {
         std::printf("Averaging positions (%s): every clean run of the same settings is added.\n",
@@ -162,7 +211,8 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings,
             const RunOutcome outcome =
                 RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, session);
             if (outcome == RunOutcome::DeviceFailed) return 1;
-            if (outcome == RunOutcome::Completed && !ContinueWait(reader)) {
+            // A refused run waits as a finished one does.
+            if (!ContinueWait(reader)) {
                 return 0;
             }
         } else if (commandWord == "h") {
@@ -221,10 +271,7 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings,
             if (!ReadPresetNumber(reader, presetNumber)) {
                 return 0;
             }
-            const Preset& preset = kPresets[presetNumber - 1];
-            settings.bandCount = preset.bandCount;
-            settings.q = preset.q;
-            settings.startFrequency = preset.startFrequency;
+            ApplyPreset(settings, presetNumber);
         }
         // Any other word is no command: the next pass shows the menu again.
     }

@@ -15,3 +15,12 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings = {}
 // Prints "Enter 'c' to continue" and reads words until one is exactly "c".
 // Returns false when the input ends first.
 bool ContinueWait(InputReader& reader);
+
+// Sets the bands, Q and start frequency of preset 1 to 5, as "p" does.
+void ApplyPreset(TestSettings& settings, int presetNumber);
+
+// --measure: the banner, then `count` runs with the settings, each saved as
+// usual, without reading any input. Returns the exit status: 0 when every
+// take was clean, 3 when one was not (the runs go on), 2 when a run refused
+// the settings and 1 when the device failed (both end the runs).
+int RunMeasurements(const TestSettings& settings, int count, PositionSession* session = nullptr);

@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "console/calibration_file.h"
@@ -9,6 +11,8 @@
 #include "console/measurement_run.h"
 #include "console/options.h"
 #include "console/position_session.h"
+
+#include <unistd.h>
 
 int main(int argc, char* argv[]) {
     // Line by line, so the console keeps its order on a terminal, a pipe or
@@ -35,6 +39,26 @@ int main(int argc, char* argv[]) {
     TestSettings settings;
     if (options.device) settings.deviceName = *options.device;
     if (options.sweep) settings.sweep = *options.sweep;
+    if (options.preset) ApplyPreset(settings, *options.preset);
+    if (options.q) settings.q = *options.q;
+    if (options.bands) settings.bandCount = *options.bands;
+    if (options.start) settings.startFrequency = *options.start;
+    if (options.length) settings.sweepLength = *options.length;
+    settings.levelDb = options.levelDb;
+    // --json: the summaries keep standard output; every other line goes to
+    // standard error.
+    std::FILE* summaries = nullptr;
+    if (options.json) {
+        std::fflush(stdout);
+        const int kept = dup(STDOUT_FILENO);
+        summaries = kept >= 0 ? fdopen(kept, "w") : nullptr;
+        if (summaries == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "zembrak: standard output could not be kept for --json: %s\n",
+                         std::strerror(errno));
+            return 2;
+        }
+        settings.summaryLine = summaries;
+    }
     // Kept here for the whole process: the settings point at it.
     std::optional<LoadedCalibration> calibration;
     if (options.calibrationPath) {
@@ -83,8 +107,10 @@ int main(int argc, char* argv[]) {
     }
 
     KeepRunMemory();
-    InputReader reader;
     std::optional<PositionSession> session;
     if (options.average) session.emplace(*options.average, correction ? &*correction : nullptr);
+    if (options.measure)
+        return RunMeasurements(settings, *options.measure, session ? &*session : nullptr);
+    InputReader reader;
     return RunCommandLoop(reader, settings, session ? &*session : nullptr);
 }

@@ -27,6 +27,7 @@
 #include "console/run_description.h"
 #include "console/run_report.h"
 #include "console/run_save.h"
+#include "console/run_summary.h"
 #include "samples/packing.h"
 #include "signal/biquad.h"
 #include "signal/log_sweep.h"
@@ -49,8 +50,13 @@ struct Refusal {
     enum class Kind {
         LengthNotFinite,
         LengthTooShort,
+        LengthNotPositive,
         LengthTooLong,
         StartNotFinite,
+        StartNotPositive,
+        QNotPositive,
+        NoBands,
+        EndNotAboveStart,
         EndAboveHalfRate,
         SyncBuffers,
         ExponentialRange,
@@ -85,13 +91,26 @@ Outcome<RunShape, Refusal> ShapeRun(const TestSettings& settings, double endFreq
     if (sweepFrames >= static_cast<double>(kMaxFrameCount - kSampleRate + 1)) {
         return Fail(Refusal{Kind::LengthTooLong});
     }
+    if (!(settings.sweepLength > 0.0)) return Fail(Refusal{Kind::LengthNotPositive});
     RunShape shape;
     shape.frameCount = static_cast<std::int64_t>(sweepFrames) + kSampleRate;
     if (!std::isfinite(settings.startFrequency)) return Fail(Refusal{Kind::StartNotFinite});
+    // The exponential sweep's own line names both of its limits.
+    const bool exponential = settings.sweep == SweepKind::Exponential;
+    if (!(settings.startFrequency > 0.0)) {
+        return Fail(Refusal{exponential ? Kind::ExponentialRange : Kind::StartNotPositive});
+    }
+    if (settings.bandCount <= 0) return Fail(Refusal{Kind::NoBands});
+    // A Q of 0 or below (or NaN) makes every edge the start or beyond any
+    // sample rate: no band has a width.
+    if (!(settings.q > 0.0)) return Fail(Refusal{Kind::QNotPositive});
+    if (!(endFrequency > settings.startFrequency)) {
+        return Fail(Refusal{exponential ? Kind::ExponentialRange : Kind::EndNotAboveStart});
+    }
     // Above half the sample rate the sweep would alias into the bands below.
     if (!(endFrequency <= kSampleRate / 2)) return Fail(Refusal{Kind::EndAboveHalfRate});
     if (syncOut < kSyncLength || syncIn < kSyncLength) return Fail(Refusal{Kind::SyncBuffers});
-    shape.exponential = settings.sweep == SweepKind::Exponential;
+    shape.exponential = exponential;
     shape.sweptLow = settings.startFrequency;
     shape.sweptHigh = endFrequency;
     shape.reportedHigh = endFrequency;
@@ -117,6 +136,10 @@ void PrintRefusal(const Refusal& refusal, const TestSettings& settings, double e
                 "Nothing was measured.\n",
                 settings.sweepLength, static_cast<long long>(kSyncLength));
             return;
+        case Refusal::Kind::LengthNotPositive:
+            std::printf("A sweep length of %g s is not above 0 s: nothing was measured.\n",
+                        settings.sweepLength);
+            return;
         case Refusal::Kind::LengthTooLong:
             std::printf(
                 "A sweep length of %g s is too long: a run holds %lld frames at most. "
@@ -125,6 +148,26 @@ void PrintRefusal(const Refusal& refusal, const TestSettings& settings, double e
             return;
         case Refusal::Kind::StartNotFinite:
             std::puts("The start frequency is not a finite number: nothing was measured.");
+            return;
+        case Refusal::Kind::StartNotPositive:
+            std::printf("A start frequency of %g Hz is not above 0 Hz: nothing was measured.\n",
+                        settings.startFrequency);
+            return;
+        case Refusal::Kind::QNotPositive:
+            std::printf("A Q of %g makes no band: the Q must be above 0. Nothing was measured.\n",
+                        settings.q);
+            return;
+        case Refusal::Kind::NoBands:
+            std::printf(
+                "A band count of %d makes no band: a run needs 1 band at least. Nothing was "
+                "measured.\n",
+                settings.bandCount);
+            return;
+        case Refusal::Kind::EndNotAboveStart:
+            std::printf(
+                "The end frequency %.1f Hz is not above the start frequency %.1f Hz: nothing "
+                "was measured.\n",
+                endFrequency, settings.startFrequency);
             return;
         case Refusal::Kind::EndAboveHalfRate:
             std::printf(
@@ -164,6 +207,15 @@ std::uint64_t AvailableMemory() {
         return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
     }
     return UINT64_MAX;
+}
+
+// With --json, the one line of a take that was not analyzed.
+void PrintTakeSummaryLine(const TestSettings& settings, std::time_t when, const RunShape& shape,
+                          const char* why) {
+    if (settings.summaryLine == nullptr) return;
+    const RunDescription run = DescribeRun(settings, when, shape.sweptLow, shape.sweptHigh);
+    std::fprintf(settings.summaryLine, "%s\n", VoidTakeSummaryText(run, why).c_str());
+    std::fflush(settings.summaryLine);
 }
 
 }  // namespace
@@ -212,6 +264,10 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         return noMemory();
     }
     const int bands = std::clamp(settings.bandCount, 0, kMaxBands);
+    if (settings.bandCount > kMaxBands) {
+        std::printf("%d bands asked for: a run measures %d bands at most, the first %d.\n",
+                    settings.bandCount, kMaxBands, kMaxBands);
+    }
     const std::span<const double> lower(plan.lowerEdges, static_cast<std::size_t>(bands));
     const std::span<const double> upper(plan.upperEdges, static_cast<std::size_t>(bands));
     // A correction that cannot be designed on this sweep is known before
@@ -260,11 +316,14 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
         MakePulse(syncOut, kSampleRate, static_cast<std::int32_t>(kSyncLength), kLeadIn);
     NUM24_TO_CHAR(syncOut, playSpan.subspan(block), kSyncLength);
     std::fill(syncIn.begin(), syncIn.end(), 0);
+    // kSweepAmplitude is the default level; the sync pulse keeps its own.
+    const double amplitude =
+        kSweepAmplitude * std::pow(10.0, (settings.levelDb - kDefaultSweepLevelDb) / 20.0);
     if (shape.exponential) {
-        MakeLogSweep(shape.logSweep, sweepSpan, frameCount, kSweepAmplitude, kLeadIn);
+        MakeLogSweep(shape.logSweep, sweepSpan, frameCount, amplitude, kLeadIn);
     } else {
         MakeSweep(kSampleRate, sweepSpan, settings.startFrequency, endFrequency, frameCount,
-                  kSweepAmplitude, kLeadIn);
+                  amplitude, kLeadIn);
     }
     if (settings.appliedEq != nullptr) {
         // The sweep through the correction is played; the sweep itself
@@ -307,7 +366,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     // A device that stopped responding leaves a void take: back to the loop.
     if (report.stall != TransferStall::None) {
         if (session != nullptr) session->Skip("the device stopped responding");
-        return RunOutcome::Completed;
+        PrintTakeSummaryLine(settings, runTime, shape, "the device stopped responding");
+        return RunOutcome::Flawed;
     }
 
     // The take: input 1, aligned by the pulse on input 2. The pulse and the
@@ -332,7 +392,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
             "The sync pulse was not found on input 2: check the cable from output 2 to "
             "input 2. Nothing was analyzed or saved.");
         if (session != nullptr) session->Skip("the sync pulse was not found");
-        return RunOutcome::Completed;
+        PrintTakeSummaryLine(settings, runTime, shape, "the sync pulse was not found");
+        return RunOutcome::Flawed;
     }
 
     // The evaluation, then every line and every file of the run.
@@ -364,7 +425,8 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
                         .c_str());
     }
     PrintRunResult(result, table);
-    const std::string base = SaveRun(run, result, lower, upper, table);
+    const TakeChecks checks{damaging, syncPeak.returnLevel, settings.summaryLine};
+    const std::string base = SaveRun(run, result, lower, upper, table, checks);
     if (session != nullptr) session->Offer(run, base, result, damaging, lower, upper);
-    return RunOutcome::Completed;
+    return CleanTake(result, damaging) ? RunOutcome::Completed : RunOutcome::Flawed;
 }

@@ -25,7 +25,9 @@ constexpr std::uint64_t kRunBytesPerFrame = 104;
 
 enum class RunOutcome {
     Refused,       // refused before anything was played (one line said why)
-    Completed,     // played and recorded; the loop waits for the operator's "c"
+    Completed,     // played and recorded, a clean take; the loop waits for the operator's "c"
+    Flawed,        // played, but disturbed, clipped, too low, with a dropout, without the
+                   // sync pulse or void
     DeviceFailed,  // the device could not be opened or configured: the program ends
 };
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 
 #include "analysis/correction.h"
@@ -25,6 +26,14 @@ constexpr int kEqFiltersOption = 261;
 constexpr int kEqBoostOption = 262;
 constexpr int kEqTargetOption = 263;
 constexpr int kApplyEqOption = 264;
+constexpr int kMeasureOption = 265;
+constexpr int kQOption = 266;
+constexpr int kBandsOption = 267;
+constexpr int kStartOption = 268;
+constexpr int kLengthOption = 269;
+constexpr int kPresetOption = 270;
+constexpr int kLevelOption = 271;
+constexpr int kJsonOption = 272;
 
 constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
@@ -39,6 +48,14 @@ const option kLongOptions[] = {
     {"eq-boost", required_argument, nullptr, kEqBoostOption},
     {"eq-target", required_argument, nullptr, kEqTargetOption},
     {"apply-eq", required_argument, nullptr, kApplyEqOption},
+    {"measure", required_argument, nullptr, kMeasureOption},
+    {"q", required_argument, nullptr, kQOption},
+    {"bands", required_argument, nullptr, kBandsOption},
+    {"start", required_argument, nullptr, kStartOption},
+    {"length", required_argument, nullptr, kLengthOption},
+    {"preset", required_argument, nullptr, kPresetOption},
+    {"level", required_argument, nullptr, kLevelOption},
+    {"json", no_argument, nullptr, kJsonOption},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -62,6 +79,20 @@ std::optional<double> NumberOf(std::string_view text) {
         return std::nullopt;
     }
     return value;
+}
+
+// The whole of text as a whole number from low to high, or nothing.
+std::optional<int> WholeOf(std::string_view text, double low, double high) {
+    const auto value = NumberOf(text);
+    if (!value || *value != std::floor(*value) || *value < low || *value > high) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
+}
+
+std::string Refused(const char* option, const std::string& takes, std::string_view value) {
+    return std::string("option '--") + option + "' takes " + takes + ", not '" + Printable(value) +
+           "'";
 }
 
 ProgramOptions OptionFailure(std::string what) {
@@ -197,6 +228,48 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
             case kApplyEqOption:
                 options.applyEqPath = std::string(optarg);
                 break;
+            case kMeasureOption:
+                options.measure = WholeOf(optarg, 1, kMostMeasurements);
+                if (!options.measure) {
+                    return OptionFailure(Refused(
+                        "measure", "a whole number from 1 to " + std::to_string(kMostMeasurements),
+                        optarg));
+                }
+                break;
+            // As the commands keep them: any finite number, which the run
+            // measures or refuses.
+            case kQOption:
+            case kStartOption:
+            case kLengthOption: {
+                const auto value = NumberOf(optarg);
+                const char* name = c == kQOption ? "q" : c == kStartOption ? "start" : "length";
+                if (!value) return OptionFailure(Refused(name, "a finite number", optarg));
+                (c == kQOption       ? options.q
+                 : c == kStartOption ? options.start
+                                     : options.length) = *value + 0.0;
+                break;
+            }
+            case kBandsOption:
+                options.bands = WholeOf(optarg, std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max());
+                if (!options.bands)
+                    return OptionFailure(Refused("bands", "a whole number", optarg));
+                break;
+            case kPresetOption:
+                options.preset = WholeOf(optarg, 1, 5);
+                if (!options.preset) return OptionFailure(Refused("preset", "1 to 5", optarg));
+                break;
+            case kLevelOption: {
+                const auto level = NumberOf(optarg);
+                if (!level || *level > kDefaultSweepLevelDb || *level < kLowestSweepLevelDb) {
+                    return OptionFailure(Refused("level", "-40 to -6 (dBFS)", optarg));
+                }
+                options.levelDb = *level + 0.0;
+                break;
+            }
+            case kJsonOption:
+                options.json = true;
+                break;
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -217,6 +290,9 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
         }
     }
     if (options.averageFiles) {
+        if (options.measure) {
+            return OptionFailure("option '--measure' does not apply to '--average-files'");
+        }
         for (int i = optind; i < argc; ++i) options.files.emplace_back(argv[i]);
         if (options.files.size() < 2) {
             return OptionFailure("option '--average-files' needs two files or more");
@@ -271,6 +347,20 @@ std::string UsageText() {
            "      --average-files     average the response files that follow (this\n"
            "                          program's .frd files or other tools' text exports),\n"
            "                          save the average's files and exit\n"
+           "      --measure N         make N runs (1 to 1000) with the settings below\n"
+           "                          and exit, without reading standard input\n"
+           "      --q Q, --bands N, --start HZ, --length S, --preset 1-5\n"
+           "                          the run's settings, as the commands q, b, f, t\n"
+           "                          and p set them (a preset first, the others over it)\n"
+           "      --level DB          the sweep's level, -6 (default) to -40 dBFS\n"
+           "      --json              print each run's summary (as _summary.json) as\n"
+           "                          one line on standard output, all else on\n"
+           "                          standard error\n"
            "  -h, --help              print this text and exit\n"
-           "  -V, --version           print the version and exit\n";
+           "  -V, --version           print the version and exit\n"
+           "\n"
+           "Exit status: 0 when done (with --measure: every take clean), 1 when the\n"
+           "device failed, 2 for bad options or (with --measure) settings a run\n"
+           "refuses, 3 when a --measure take was disturbed, clipped, too low, had a\n"
+           "dropout or no sync pulse.\n";
 }

@@ -25,12 +25,25 @@ struct ProgramOptions {
     std::vector<std::string> files;
     // A correction designed after every run (--eq, or any --eq-* option).
     bool eq = false;
-    std::optional<double> eqLow;   // --eq-range LOW-HIGH (Hz)
+    std::optional<double> eqLow;  // --eq-range LOW-HIGH (Hz)
     std::optional<double> eqHigh;
-    int eqFilters = 10;                         // --eq-filters N
-    double eqBoost = 0.0;                       // --eq-boost DB
-    std::optional<std::string> eqTargetPath;    // --eq-target FILE
-    std::optional<std::string> applyEqPath;     // --apply-eq FILE
+    int eqFilters = 10;                       // --eq-filters N
+    double eqBoost = 0.0;                     // --eq-boost DB
+    std::optional<std::string> eqTargetPath;  // --eq-target FILE
+    std::optional<std::string> applyEqPath;   // --apply-eq FILE
+    // --measure N: N runs with these settings, then exit; no command is read.
+    std::optional<int> measure;
+    // The run's settings (--q, --bands, --start, --length, --preset): a
+    // preset first, then any of the others over it, whatever their order.
+    std::optional<double> q;
+    std::optional<int> bands;
+    std::optional<double> start;
+    std::optional<double> length;
+    std::optional<int> preset;
+    double levelDb = kDefaultSweepLevelDb;  // --level DB
+    // --json: each run's summary as one line on standard output, every
+    // other line on standard error.
+    bool json = false;
     // Error: what is wrong, one line without the program name or the hint.
     std::string error;
     // Run: a warning about an option that was not taken (a device name
@@ -45,6 +58,9 @@ struct ProgramOptions {
 // or after '=' ("--average=vector"). Every argument after --average-files is
 // a file to average (at least two). argv[argc] is nullptr.
 ProgramOptions ParseOptions(int argc, char* argv[]);
+
+// Most runs one --measure makes.
+constexpr int kMostMeasurements = 1000;
 
 // The text --help prints, ending in a newline.
 std::string UsageText();

@@ -1,6 +1,9 @@
 #include "console/run_description.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "analysis/band_plan.h"
 
 #include "base/version.h"
 #include "console/calibration_file.h"
@@ -22,6 +25,8 @@ RunDescription DescribeRun(const TestSettings& settings, std::time_t when, doubl
     run.device = Printable(settings.deviceName);
     run.q = settings.q;
     run.bands = settings.bandCount;
+    run.bandsMeasured = std::clamp(settings.bandCount, 0, kMaxBands);
+    run.levelDb = settings.levelDb;
     run.startFrequency = settings.startFrequency;
     run.sweepLength = settings.sweepLength;
     run.sweep = settings.sweep;

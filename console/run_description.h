@@ -14,8 +14,10 @@ struct RunDescription {
     std::string device;   // the device's name, control characters shown as '?'
     double q = 0.0;
     int bands = 0;
-    double startFrequency = 0.0;  // Hz, as set
-    double sweepLength = 0.0;     // s, as set
+    int bandsMeasured = 0;                  // the bands a run holds at most (kMaxBands)
+    double levelDb = kDefaultSweepLevelDb;  // the sweep's level, dBFS
+    double startFrequency = 0.0;            // Hz, as set
+    double sweepLength = 0.0;               // s, as set
     SweepKind sweep = SweepKind::Linear;
     double sweepLow = 0.0;  // the range the sweep played (Hz)
     double sweepHigh = 0.0;

@@ -83,7 +83,8 @@ struct RunFile {
 };
 
 std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
-                          std::span<const double> lower, std::span<const double> upper) {
+                          std::span<const double> lower, std::span<const double> upper,
+                          const TakeChecks& checks) {
     const PlotData plot = PlotOf(run, result, lower, upper);
     std::vector<std::string> notes;
     if (result.distortion) notes.push_back(kDistortionNote);
@@ -122,6 +123,14 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
                              }});
         }
     }
+    // The summary last: it names the files written before it.
+    std::vector<std::string> written;
+    std::vector<std::string> listed;
+    files.push_back({"_summary.json", [&](int fd) {
+                         listed = written;
+                         return WriteText(
+                             fd, SummaryText(run, result, lower, upper, checks, listed, 2) + "\n");
+                     }});
     std::vector<std::string> endings;
     for (const RunFile& file : files) endings.push_back(file.ending);
     auto created = CreateRunFiles(run.when, endings);
@@ -134,15 +143,21 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
     std::string saved;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string name = reserved.base + files[i].ending;
-        const Written written = files[i].write(reserved.Release(i));
-        if (written.ok()) {
+        const Written done = files[i].write(reserved.Release(i));
+        if (done.ok()) {
             saved += " " + name;
+            written.push_back(name);
         } else {
-            std::printf("%s was not fully saved: %s\n", name.c_str(),
-                        Words(written.reason()).c_str());
+            std::printf("%s was not fully saved: %s\n", name.c_str(), Words(done.reason()).c_str());
         }
     }
     if (!saved.empty()) std::printf("Files:%s\n", saved.c_str());
+    if (checks.summaryLine != nullptr) {
+        // The same summary as the file's.
+        std::fprintf(checks.summaryLine, "%s\n",
+                     SummaryText(run, result, lower, upper, checks, listed, -1).c_str());
+        std::fflush(checks.summaryLine);
+    }
     return reserved.base;
 }
 
@@ -150,10 +165,15 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
 
 std::string SaveRun(const RunDescription& run, const RunResult& result,
                     std::span<const double> lowerEdges, std::span<const double> upperEdges,
-                    const std::string& resultsText) {
+                    const std::string& resultsText, const TakeChecks& checks) {
     std::string base;
     if (result.transfer == TransferStatus::Ok) {
-        base = WriteRunFiles(run, result, lowerEdges, upperEdges);
+        base = WriteRunFiles(run, result, lowerEdges, upperEdges, checks);
+    }
+    if (base.empty() && checks.summaryLine != nullptr) {
+        std::fprintf(checks.summaryLine, "%s\n",
+                     SummaryText(run, result, lowerEdges, upperEdges, checks, {}, -1).c_str());
+        std::fflush(checks.summaryLine);
     }
     AppendResults(resultsText);
     return base;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 struct LoadedCalibration;
@@ -9,6 +10,10 @@ struct LoadedEq;
 // The excitation of a run: the linear sweep, or the exponential one that
 // also measures harmonic distortion.
 enum class SweepKind { Linear, Exponential };
+
+// The sweep's level: the default, which the banner states, and the lowest.
+constexpr double kDefaultSweepLevelDb = -6.0;
+constexpr double kLowestSweepLevelDb = -40.0;
 
 // The operator's settings. Every value the input conversions accept is kept
 // as given (zero, negative, infinite, NaN); the band plan and the run decide
@@ -22,6 +27,11 @@ struct TestSettings {
     // The microphone calibration for every run, or none. Owned by main for
     // the whole process.
     const LoadedCalibration* calibration = nullptr;
+    // The sweep's level in dBFS (--level), kDefaultSweepLevelDb down to
+    // kLowestSweepLevelDb; the sync pulse keeps its own.
+    double levelDb = kDefaultSweepLevelDb;
+    // Where each run's summary goes as one line (--json), or nowhere.
+    std::FILE* summaryLine = nullptr;
     // The sweep of every run (--sweep).
     SweepKind sweep = SweepKind::Linear;
     // The correction designed after every run (--eq), or none.

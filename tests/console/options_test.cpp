@@ -324,3 +324,171 @@ TEST(Options, CorrectionValuesAndTheirLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+// The options of scripted runs: what each takes, and what it refuses with a
+// line naming it.
+struct RunOptionsCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::optional<int> measure;
+    std::optional<double> q;
+    std::optional<int> bands;
+    std::optional<double> start;
+    std::optional<double> length;
+    std::optional<int> preset;
+    double levelDb;
+    bool json;
+};
+
+struct RefusedOptionCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string error;  // a part of the error line
+};
+
+void PrintTo(const RefusedOptionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void PrintTo(const RunOptionsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RunOptionsTable : public testing::TestWithParam<RunOptionsCase> {};
+
+TEST_P(RunOptionsTable, Parses) {
+    const RunOptionsCase& c = GetParam();
+    const ProgramOptions options = Parse(c.arguments);
+    ASSERT_EQ(options.action, kRun) << options.error;
+    EXPECT_EQ(options.measure, c.measure);
+    EXPECT_EQ(options.q, c.q);
+    EXPECT_EQ(options.bands, c.bands);
+    EXPECT_EQ(options.start, c.start);
+    EXPECT_EQ(options.length, c.length);
+    EXPECT_EQ(options.preset, c.preset);
+    EXPECT_EQ(options.levelDb, c.levelDb);
+    EXPECT_EQ(options.json, c.json);
+}
+
+const std::vector<RunOptionsCase> kRunCases = {
+    {"nothing", {}, kNone, kNone, kNone, kNone, kNone, kNone, -6.0, false},
+    {"measure_once", {"--measure", "1"}, 1, kNone, kNone, kNone, kNone, kNone, -6.0, false},
+    {"measure_most", {"--measure=1000"}, 1000, kNone, kNone, kNone, kNone, kNone, -6.0, false},
+    {"settings",
+     {"--q", "1.3", "--bands", "12", "--start", "20.5", "--length", "2"},
+     kNone,
+     1.3,
+     12,
+     20.5,
+     2.0,
+     kNone,
+     -6.0,
+     false},
+    // Values a run refuses are taken here, as the commands take them.
+    {"settings_a_run_refuses",
+     {"--q", "0", "--bands", "-3", "--start", "-5", "--length", "-1"},
+     kNone,
+     0.0,
+     -3,
+     -5.0,
+     -1.0,
+     kNone,
+     -6.0,
+     false},
+    {"bands_beyond_the_plan",
+     {"--bands", "2000"},
+     kNone,
+     kNone,
+     2000,
+     kNone,
+     kNone,
+     kNone,
+     -6.0,
+     false},
+    {"bands_int_max",
+     {"--bands", "2147483647"},
+     kNone,
+     kNone,
+     2147483647,
+     kNone,
+     kNone,
+     kNone,
+     -6.0,
+     false},
+    {"preset", {"--preset", "5"}, kNone, kNone, kNone, kNone, kNone, 5, -6.0, false},
+    {"level_default_given",
+     {"--level", "-6"},
+     kNone,
+     kNone,
+     kNone,
+     kNone,
+     kNone,
+     kNone,
+     -6.0,
+     false},
+    {"level_lowest", {"--level", "-40"}, kNone, kNone, kNone, kNone, kNone, kNone, -40.0, false},
+    {"level_between", {"--level=-20.5"}, kNone, kNone, kNone, kNone, kNone, kNone, -20.5, false},
+    {"json", {"--json"}, kNone, kNone, kNone, kNone, kNone, kNone, -6.0, true},
+};
+
+const std::vector<RefusedOptionCase> kRefusedCases = {
+    {"measure_zero", {"--measure", "0"}, "'--measure' takes a whole number from 1 to 1000"},
+    {"measure_1001", {"--measure", "1001"}, "'--measure'"},
+    {"measure_fraction", {"--measure", "2.5"}, "'--measure'"},
+    {"measure_nan", {"--measure", "nan"}, "'--measure'"},
+    {"measure_huge", {"--measure", "1e300"}, "'--measure'"},
+    {"measure_word", {"--measure", "three"}, "not 'three'"},
+    {"measure_no_value", {"--measure"}, "option '--measure' needs a value"},
+    {"bands_beyond_int", {"--bands", "2147483648"}, "'--bands' takes a whole number"},
+    {"bands_fraction", {"--bands", "3.5"}, "'--bands'"},
+    {"q_nan", {"--q", "nan"}, "'--q' takes a finite number, not 'nan'"},
+    {"q_inf", {"--q", "inf"}, "'--q'"},
+    {"start_overflow", {"--start", "1e999"}, "'--start'"},
+    {"length_empty", {"--length", ""}, "'--length'"},
+    {"length_trailing", {"--length", "2s"}, "'--length'"},
+    {"preset_zero", {"--preset", "0"}, "'--preset' takes 1 to 5"},
+    {"preset_six", {"--preset", "6"}, "'--preset'"},
+    {"level_louder", {"--level", "-5.9"}, "'--level' takes -40 to -6 (dBFS)"},
+    {"level_zero", {"--level", "0"}, "'--level'"},
+    {"level_positive", {"--level", "6"}, "'--level'"},
+    {"level_too_low", {"--level", "-40.1"}, "'--level'"},
+    {"level_nan", {"--level", "nan"}, "'--level'"},
+    {"level_minus_inf", {"--level", "-inf"}, "'--level'"},
+    {"json_with_value", {"--json=yes"}, "option '--json' takes no value"},
+    {"measure_with_files",
+     {"--measure", "2", "--average-files", "a.frd", "b.frd"},
+     "'--measure' does not apply to '--average-files'"},
+    {"control_characters_shown", {"--q", "4\x1b[2J"}, "not '4?[2J'"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, RunOptionsTable, testing::ValuesIn(kRunCases),
+                         [](const testing::TestParamInfo<RunOptionsCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+class RefusedOptionTable : public testing::TestWithParam<RefusedOptionCase> {};
+
+TEST_P(RefusedOptionTable, NamesTheOption) {
+    const RefusedOptionCase& c = GetParam();
+    const ProgramOptions options = Parse(c.arguments);
+    EXPECT_EQ(options.action, kError);
+    EXPECT_NE(options.error.find(c.error), std::string::npos) << options.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, RefusedOptionTable, testing::ValuesIn(kRefusedCases),
+                         [](const testing::TestParamInfo<RefusedOptionCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(Options, UsageNamesTheRunOptionsAndEveryExitStatus) {
+    const std::string usage = UsageText();
+    for (const char* text :
+         {"--measure N", "--q Q", "--bands N", "--start HZ", "--length S", "--preset 1-5",
+          "--level DB", "--json", "Exit status: 0", "1 when", "2 for bad options", "3 when"}) {
+        EXPECT_NE(usage.find(text), std::string::npos) << text;
+    }
+}
+
+}  // namespace

@@ -1,5 +1,5 @@
 // Settings a run cannot measure are refused with one line before anything is
-// played or allocated, and the loop goes on without the continue prompt.
+// played or allocated, and the loop waits for "c" as after a finished run.
 
 #include <gtest/gtest.h>
 
@@ -27,22 +27,25 @@ class RefusedRun : public testing::TestWithParam<Refusal> {};
 
 TEST_P(RefusedRun, SaysWhyAndGoesBackToTheLoop) {
     const Refusal& refusal = GetParam();
-    // The "x" right after "r" ends the program only if no continue prompt
-    // is waiting for a "c".
-    const ProgramRun run = RunProgram(std::string("c nodev\n") + refusal.commands + "\nr\nx\n", {});
+    // The "x" after the refusal is taken by the continue prompt, which
+    // then waits for a "c" until the input ends: "x" at the menu would
+    // show no second prompt.
+    const ProgramRun run =
+        RunProgram(std::string("c nodev\n") + refusal.commands + "\nr\nx\nc\nx\n", {});
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(Count(run.out, refusal.line), 1) << run.out;
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
-    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue\n"), 2);
     EXPECT_FALSE(run.resultsExist);
-    // The refusal is one line of its own, right after the command list.
+    // The refusal is one line of its own, right after the command list and
+    // right before the continue prompt.
     const std::size_t at = run.out.find(refusal.line);
     ASSERT_NE(at, std::string::npos);
     const std::size_t lineStart = run.out.rfind('\n', at) + 1;
     EXPECT_EQ(run.out.rfind("      'x' to exit\n", at) + 18, lineStart);
-    EXPECT_EQ(run.out.find('\n', at), run.out.find("\n\nQ: ", at));
+    EXPECT_EQ(run.out.find('\n', at) + 1, run.out.find("Enter 'c' to continue\n", at));
 }
 
 constexpr const char* kTooShort =
@@ -53,6 +56,12 @@ constexpr const char* kNotFinite = "The sweep length is not a finite number: not
 constexpr const char* kStartNotFinite =
     "The start frequency is not a finite number: nothing was measured.";
 constexpr const char* kAliasing = "above 24000 Hz, half the sample rate: nothing was measured.";
+constexpr const char* kNoLength = "s is not above 0 s: nothing was measured.";
+constexpr const char* kNoStart = "Hz is not above 0 Hz: nothing was measured.";
+constexpr const char* kNoBands =
+    "makes no band: a run needs 1 band at least. Nothing was measured.";
+constexpr const char* kNoQ = "makes no band: the Q must be above 0. Nothing was measured.";
+constexpr const char* kNoRange = "is not above the start frequency";
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, RefusedRun,
@@ -67,15 +76,27 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"MinusInf", "t -inf", kNotFinite},
         // Start 20 kHz, 31 bands of Q 4: the plan ends far above 24 kHz.
         Refusal{"EndAbove24k", "f 20000", kAliasing},
-        // Without bands the end is the start frequency, cut to whole hertz.
-        Refusal{"EndAboveBy1Hz", "b 0 f 24001", kAliasing},
-        // Q 0 makes every edge overflow to the largest int.
-        Refusal{"EndHuge", "q 0", kAliasing}, Refusal{"StartInf", "f inf", kStartNotFinite},
-        Refusal{"StartNaN", "f nan", kStartNotFinite}),
+        // One band of Q 4 from 19201 Hz ends at 24001.25 Hz, cut to 24001.
+        Refusal{"EndAboveBy1Hz", "b 1 f 19201", kAliasing},
+        // A tiny Q makes every edge overflow to the largest int.
+        Refusal{"EndHuge", "q 1e-300", kAliasing}, Refusal{"StartInf", "f inf", kStartNotFinite},
+        Refusal{"LengthZero", "t 0", "A sweep length of 0 s is not above 0 s"},
+        Refusal{"LengthJustBelowZero", "t -0.1", kNoLength},
+        Refusal{"StartZero", "f 0", "A start frequency of 0 Hz is not above 0 Hz"},
+        Refusal{"StartNegative", "f -5", kNoStart}, Refusal{"StartTiny", "f -1e-300", kNoStart},
+        Refusal{"NoBands", "b 0", "A band count of 0 makes no band"},
+        Refusal{"NegativeBands", "b -3", kNoBands}, Refusal{"QZero", "q 0", "A Q of 0 makes"},
+        Refusal{"QNegative", "q -1", kNoQ}, Refusal{"QNaN", "q nan", kNoQ},
+        // A start below 1 Hz is cut to 0: every edge is 0.
+        Refusal{"EndZero", "f 0.5",
+                "The end frequency 0.0 Hz is not above the start "
+                "frequency 0.5 Hz: nothing was measured."},
+        // A Q so large that no edge grows: the end is the start.
+        Refusal{"EndAtStart", "q 1e300", kNoRange}, Refusal{"StartNaN", "f nan", kStartNotFinite}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(RefusedRun, LeavesTheSettingsAsTheyWere) {
-    const ProgramRun run = RunProgram("t nan\nq 2\nr\nx\n", {});
+    const ProgramRun run = RunProgram("t nan\nq 2\nr\nc\nx\n", {});
     ASSERT_EQ(run.exitStatus, 0);
     const std::size_t refusal = run.out.find(kNotFinite);
     ASSERT_NE(refusal, std::string::npos);
@@ -92,7 +113,7 @@ TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
     // The allocator refuses blocks above 64 MB: a 200 s run needs 77 MB for
     // each of its sample arrays. The device opens first, so it is a real one.
     const ProgramRun run =
-        RunProgram("c rig\nt 200\nr\nx\n",
+        RunProgram("c rig\nt 200\nr\nc\nx\n",
                    {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64",
                     "ALSA_CONFIG_PATH=" RIG_CONFIG});
     ASSERT_FALSE(run.timedOut);
@@ -101,7 +122,7 @@ TEST(RefusedRun, MemoryThatCannotBeObtainedIsReported) {
         Count(run.out, "Not enough memory for a run of 9648000 frames: nothing was measured.\n"),
         1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
-    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 1);
     EXPECT_FALSE(run.resultsExist);
 #endif
 }
@@ -120,14 +141,14 @@ TEST(RefusedRun, RunLargerThanTheMemoryIsRefusedBeforeObtainingIt) {
         static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
     if (physical >= kNeeded) GTEST_SKIP() << "this machine could hold the run";
     const ProgramRun run =
-        RunProgram("c nodev\nt 14912\nr\nx\n", {"ASAN_OPTIONS=hard_rss_limit_mb=1024"}, 120);
+        RunProgram("c nodev\nt 14912\nr\nc\nx\n", {"ASAN_OPTIONS=hard_rss_limit_mb=1024"}, 120);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(
         Count(run.out, "Not enough memory for a run of 715824000 frames: nothing was measured.\n"),
         1);
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
-    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 0);
+    EXPECT_EQ(Count(run.out, "Enter 'c' to continue"), 1);
     EXPECT_FALSE(run.resultsExist);
 #endif
 }
