@@ -313,3 +313,21 @@ TEST(ScriptedRun, LevelMovesTheReturnLevelByTheDifference) {
 }
 
 }  // namespace
+
+namespace {
+
+// With the command loop too: the menu and prompts on standard error, one
+// line per run on standard output, and a refused run has none.
+TEST(ScriptedRun, JsonKeepsTheCommandLoopOffStandardOutput) {
+    const ProgramRun run =
+        RunProgram("c rig\nt 1\nr\nc\nb 0\nr\nc\nx\n", {kRigEnvironment}, 60, {}, 0, {"--json"});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    ASSERT_EQ(Count(run.out, "\n"), 1) << run.out;
+    EXPECT_EQ(json::parse(run.out)["settings"]["lengthSeconds"], 1.0);
+    // A pass before each of the six commands read at the menu.
+    EXPECT_EQ(Count(run.err, "Enter 'h' for help"), 6);
+    EXPECT_EQ(Count(run.err, "A band count of 0 makes no band"), 1);
+    EXPECT_EQ(Count(run.err, "Enter 'c' to continue"), 2);
+}
+
+}  // namespace
