@@ -78,9 +78,12 @@ done
 # The statuses the program ends with, in EXIT STATUS: an option's mistake,
 # help, a device that cannot be opened (under a configuration without it).
 section "EXIT STATUS" >"$work/status.txt"
-: >"$work/empty.conf"
+# One device only: alsa-lib's null device, whose capture is silent, so that
+# a take is played but finds no sync pulse.
+printf 'pcm.zembrak_silence { type null }\n' >"$work/empty.conf"
 seen=""
-for arguments in "--help" "--bogus" "-D" "-C /nonexistent/mic.txt" "-D zembrak_no_such_device"; do
+for arguments in "--help" "--bogus" "-D" "-C /nonexistent/mic.txt" "-D zembrak_no_such_device" \
+    "-D zembrak_silence --measure 1 --length 1"; do
     status=0
     # shellcheck disable=SC2086 # one word per argument
     printf 'r\n' | ALSA_CONFIG_PATH=$work/empty.conf "$bin" $arguments >/dev/null 2>&1 || status=$?
