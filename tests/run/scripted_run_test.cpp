@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -328,6 +330,26 @@ TEST(ScriptedRun, JsonKeepsTheCommandLoopOffStandardOutput) {
     EXPECT_EQ(Count(run.err, "Enter 'h' for help"), 6);
     EXPECT_EQ(Count(run.err, "A band count of 0 makes no band"), 1);
     EXPECT_EQ(Count(run.err, "Enter 'c' to continue"), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The calibration in use is in the summary as the files name it.
+TEST(ScriptedRun, SummaryNamesTheCalibration) {
+    const std::filesystem::path file =
+        std::filesystem::path(testing::TempDir()) / "scripted_mic.txt";
+    std::ofstream(file) << "20 0\n1000 1.5\n20000 0\n";
+    const ProgramRun run =
+        Measure({"-D", "rig", "--measure", "1", "--length", "1", "-C", file.string()});
+    std::filesystem::remove(file);
+    ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+    const json summary = SummaryOf(run);
+    ASSERT_TRUE(summary["calibration"].is_string()) << summary["calibration"];
+    const std::string named = summary["calibration"];
+    EXPECT_NE(named.find("scripted_mic.txt"), std::string::npos) << named;
+    EXPECT_NE(FileEndingIn(run, ".frd").find(named), std::string::npos);
 }
 
 }  // namespace
