@@ -154,6 +154,7 @@ int RunMeasurements(const TestSettings& settings, int count, PositionSession* se
         std::printf("Measurement %d of %d\n", i, count);
         switch (RunMeasurement(settings, plan, endFrequency, syncOut, syncIn, session)) {
             case RunOutcome::DeviceFailed:
+            case RunOutcome::DeviceRefused:
                 return 1;
             case RunOutcome::Refused:
                 return 2;

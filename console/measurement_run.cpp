@@ -293,7 +293,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     }
     if (!opened) {
         PrintDeviceFailure(opened.reason());
-        return opened.reason().stage == SetupStage::Channels ? RunOutcome::Refused
+        return opened.reason().stage == SetupStage::Channels ? RunOutcome::DeviceRefused
                                                              : RunOutcome::DeviceFailed;
     }
     OpenedDevice& setup = opened.value();
@@ -362,7 +362,7 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
                  blockBytes, report, [&meter](const ChunkLevels& levels) { meter.Update(levels); });
     }
     std::fputs(TransferProblemLine(report).c_str(), stdout);
-    if (report.refusal != TransferRefusal::None) return RunOutcome::Refused;
+    if (report.refusal != TransferRefusal::None) return RunOutcome::DeviceRefused;
     // A device that stopped responding leaves a void take: back to the loop.
     if (report.stall != TransferStall::None) {
         if (session != nullptr) session->Skip("the device stopped responding");
