@@ -12,6 +12,8 @@
 #include "console/distortion_report.h"
 #include "console/plot.h"
 #include "console/run_files.h"
+#include "console/time_plot.h"
+#include "console/time_report.h"
 
 namespace {
 
@@ -102,6 +104,16 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
         {"_acoustics.txt",
          [&](int fd) { return WriteText(fd, AcousticsFileText(result.acoustics, run)); }},
     };
+    TimePlotData timePlot;
+    if (result.timeViews) {
+        timePlot.titleLines = plot.titleLines;
+        timePlot.views = *result.timeViews;
+        files.push_back({"_reflections.txt", [&](int fd) {
+                             return WriteText(fd, TimeViewsFileText(*result.timeViews, run));
+                         }});
+        files.push_back({"_time.png", [&](int fd) { return WriteTimePlotPng(fd, timePlot); }});
+        files.push_back({"_time.svg", [&](int fd) { return WriteTimePlotSvg(fd, timePlot); }});
+    }
     if (result.distortion) {
         files.push_back({"_distortion.txt", [&](int fd) {
                              return WriteText(fd,
