@@ -135,22 +135,28 @@ void DrawWaterfall(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) 
              " ms (flat, half-Hann fall), resolution " + Format("%.1f", w.resolutionHz) + " Hz",
          f.fallLeft, f.etcTop - 12, 14);
     cairo_set_line_width(cr, 1.0);
-    // Axes: frequency along the first slice, dB at its left, time along the depth.
+    // Axes: frequency along the last slice in front, dB at the first
+    // slice's left at the back, time along the depth on the right.
+    const double front = kWaterfallSeconds;
     cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
-    Line(cr, f.fallLeft, f.fallBottom, f.fallRight, f.fallBottom);
-    Line(cr, f.fallLeft, f.fallBottom, f.fallLeft, f.fallTop);
-    Line(cr, f.fallRight, f.fallBottom, f.fallRight + f.depthX, f.fallBottom + f.depthY);
+    Line(cr, f.FallX(kWaterfallLowHz, front), f.fallBottom, f.FallX(kWaterfallHighHz, front),
+         f.fallBottom);
+    Line(cr, f.FallX(kWaterfallLowHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
+         f.FallX(kWaterfallLowHz, 0.0), f.FallY(0.0, 0.0));
+    Line(cr, f.FallX(kWaterfallHighHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
+         f.FallX(kWaterfallHighHz, front), f.FallY(-kWaterfallDbSpan, front));
     for (double hz : {20.0, 30.0, 50.0, 100.0, 200.0, 300.0, 500.0}) {
-        const double x = f.FallX(hz, 0.0);
+        const double x = f.FallX(hz, front);
         Line(cr, x, f.fallBottom, x, f.fallBottom + 5);
         Text(cr, Format("%.0f", hz), x, f.fallBottom + 20, 14, 0.5);
     }
     Text(cr, "Frequency (Hz)", 0.5 * (f.fallLeft + f.fallRight), f.fallBottom + 42, 15, 0.5);
+    const double axisX = f.FallX(kWaterfallLowHz, 0.0);
     for (double db = 0.0; db >= -kWaterfallDbSpan; db -= 10.0) {
-        Line(cr, f.fallLeft - 5, f.FallY(db, 0.0), f.fallLeft, f.FallY(db, 0.0));
-        Text(cr, Format("%.0f", db), f.fallLeft - 8, f.FallY(db, 0.0) + 5, 14, 1.0);
+        Line(cr, axisX - 5, f.FallY(db, 0.0), axisX, f.FallY(db, 0.0));
+        Text(cr, Format("%.0f", db), axisX - 8, f.FallY(db, 0.0) + 5, 14, 1.0);
     }
-    UpText(cr, "dB re first slice", f.fallLeft - 45, f.fallBottom - 60, 15);
+    UpText(cr, "dB re first slice", axisX - 45, f.FallY(-kWaterfallDbSpan, 0.0) - 10, 15);
     for (int ms = 0; ms <= 500; ms += 100) {
         const double t = ms / 1000.0;
         const double x = f.FallX(kWaterfallHighHz, t), y = f.FallY(-kWaterfallDbSpan, t);
@@ -162,12 +168,12 @@ void DrawWaterfall(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) 
         Text(cr, "No waterfall: the response is too short", f.fallLeft + 20, f.fallTop + 40, 16);
         return;
     }
-    // From the last slice to the first, each hiding what lies behind it.
+    // From the first slice at the back to the last in front, each hiding
+    // what lies behind it.
     const auto every =
         static_cast<std::size_t>(std::lround(kWaterfallSliceStepSeconds / kWaterfallStepSeconds));
     const std::size_t last = (w.levels.size() - 1) / every * every;
-    for (std::size_t s = last + every; s >= every;) {
-        s -= every;
+    for (std::size_t s = 0; s <= last; s += every) {
         const double t = w.times[s];
         const std::vector<float>& row = w.levels[s];
         cairo_move_to(cr, f.FallX(w.frequencies.front(), t), f.FallY(-kWaterfallDbSpan, t));
@@ -223,14 +229,14 @@ double TimePlotFrame::FallX(double frequency, double seconds) const {
     const double at =
         std::log(std::clamp(frequency, kWaterfallLowHz, kWaterfallHighHz) / kWaterfallLowHz) /
         std::log(kWaterfallHighHz / kWaterfallLowHz);
-    return fallLeft + (fallRight - fallLeft) * at + depthX * seconds / kWaterfallSeconds;
+    return fallLeft + (fallRight - fallLeft) * at + depthX * (1.0 - seconds / kWaterfallSeconds);
 }
 
 double TimePlotFrame::FallY(double db, double seconds) const {
     if (!std::isfinite(db)) db = -kWaterfallDbSpan;
     const double level = std::clamp(db, -kWaterfallDbSpan, 0.0);
     return fallBottom + (fallTop - fallBottom) * (level + kWaterfallDbSpan) / kWaterfallDbSpan +
-           depthY * seconds / kWaterfallSeconds;
+           depthY * (1.0 - seconds / kWaterfallSeconds);
 }
 
 void DrawTimePlot(cairo_t* cr, const TimePlotData& data) {

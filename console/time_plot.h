@@ -28,11 +28,11 @@ struct TimePlotData {
 struct TimePlotFrame {
     // The ETC's plotting area.
     double etcLeft = 80.0, etcTop = 130.0, etcRight = 760.0, etcBottom = 800.0;
-    // The waterfall's first slice: its frequency axis and its 0 dB and
-    // -kWaterfallDbSpan rows; each later slice is moved by depthX, depthY
-    // per kWaterfallSeconds.
-    double fallLeft = 900.0, fallRight = 1380.0, fallTop = 420.0, fallBottom = 800.0;
-    double depthX = 170.0, depthY = -270.0;
+    // The waterfall's slice at kWaterfallSeconds, in front: its frequency
+    // axis and its 0 dB and -kWaterfallDbSpan rows; each earlier slice lies
+    // further back, the first one moved by depthX, depthY.
+    double fallLeft = 880.0, fallRight = 1350.0, fallTop = 480.0, fallBottom = 800.0;
+    double depthX = 160.0, depthY = -220.0;
 
     double EtcX(double seconds) const;
     double EtcY(double db) const;  // clamped to the area

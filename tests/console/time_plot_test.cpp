@@ -79,12 +79,14 @@ TEST(TimePlot, TheCurvesLandOnTheirAxes) {
     EXPECT_NEAR(MeanRowOf(png, static_cast<int>(markX), static_cast<int>(frame.etcTop),
                           static_cast<int>(markY) + 15, kBandRgb),
                 markY, 2.0);
-    // The first slice: log frequency axis from 15 to 500 Hz, -10 dB of a
-    // 45 dB span.
+    // The first slice, at the back: log frequency axis from 15 to 500 Hz,
+    // -10 dB of a 45 dB span.
     for (double f : {20.0, 50.0, 150.0, 400.0}) {
-        const double x = frame.fallLeft + (frame.fallRight - frame.fallLeft) * std::log(f / 15.0) /
-                                              std::log(500.0 / 15.0);
-        const double y = frame.fallBottom + (frame.fallTop - frame.fallBottom) * 35.0 / 45.0;
+        const double x =
+            frame.fallLeft + frame.depthX +
+            (frame.fallRight - frame.fallLeft) * std::log(f / 15.0) / std::log(500.0 / 15.0);
+        const double y =
+            frame.fallBottom + frame.depthY + (frame.fallTop - frame.fallBottom) * 35.0 / 45.0;
         const double row =
             MeanRowOf(png, static_cast<int>(x), static_cast<int>(frame.fallTop) - 300,
                       static_cast<int>(frame.fallBottom), kResponseRgb);
