@@ -233,6 +233,8 @@ void FindModes(TimeViews& views, std::span<const ResponsePoint> points, double s
         const auto [offset, peak] = Vertex(level[i - 1], level[i], level[i + 1]);
         const double next = offset >= 0.0 ? points[i + 1].frequency : points[i - 1].frequency;
         const double frequency = f * std::pow(next / f, std::fabs(offset));
+        // A peak below the mean is a ripple of the response, not a mode.
+        if (peak <= views.meanLevelDb) continue;
         views.modes.push_back({frequency, peak - views.meanLevelDb, std::nullopt, waterfallGap});
     }
     std::sort(views.modes.begin(), views.modes.end(),

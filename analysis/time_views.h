@@ -20,8 +20,8 @@
 //    kWaterfallRate, transformed from each slice's start over a window of
 //    kWaterfallWindowSeconds (flat, then a half-Hann fall), a slice every
 //    kWaterfallStepSeconds up to 0.5 s;
-//  - the modes are the peaks of the response below 300 Hz with a prominence
-//    of kProminenceDb, the strongest ten; each one's decay is the slope of
+//  - the modes are the peaks of the response below 300 Hz above its mean
+//    level with a prominence of kProminenceDb, the strongest ten; each one's decay is the slope of
 //    the waterfall's slice at its frequency, fitted from 5 dB below the
 //    slice's highest level down to 35 dB below it or 10 dB above the noise
 //    at that frequency, whichever comes first, extrapolated to 60 dB.

@@ -121,53 +121,19 @@ void DrawEtc(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) {
         if (x - lastLabel < 16.0) continue;
         lastLabel = x;
         cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
-        UpText(cr, Format("%.2f ms ", r.seconds * 1000.0) + Format("%.1f dB", r.levelDb), x + 5,
-               y - 8, 13);
+        // Above the mark, or below it where the panel's top is too near.
+        const std::string label =
+            Format("%.2f ms ", r.seconds * 1000.0) + Format("%.1f dB", r.levelDb);
+        cairo_set_font_size(cr, 13);
+        cairo_text_extents_t extents;
+        cairo_text_extents(cr, label.c_str(), &extents);
+        const double start =
+            y - 8.0 - extents.x_advance < f.etcTop + 4.0 ? y + 10.0 + extents.x_advance : y - 8.0;
+        UpText(cr, label, x + 5, start, 13);
     }
 }
 
-void DrawWaterfall(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) {
-    const Waterfall& w = views.waterfall;
-    Text(cr, "Waterfall 15-500 Hz, 0-500 ms, a slice every 20 ms", f.fallLeft, f.etcTop - 34, 16,
-         0.0, true);
-    Text(cr,
-         "Window " + Format("%.0f", kWaterfallWindowSeconds * 1000.0) +
-             " ms (flat, half-Hann fall), resolution " + Format("%.1f", w.resolutionHz) + " Hz",
-         f.fallLeft, f.etcTop - 12, 14);
-    cairo_set_line_width(cr, 1.0);
-    // Axes: frequency along the last slice in front, dB at the first
-    // slice's left at the back, time along the depth on the right.
-    const double front = kWaterfallSeconds;
-    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
-    Line(cr, f.FallX(kWaterfallLowHz, front), f.fallBottom, f.FallX(kWaterfallHighHz, front),
-         f.fallBottom);
-    Line(cr, f.FallX(kWaterfallLowHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
-         f.FallX(kWaterfallLowHz, 0.0), f.FallY(0.0, 0.0));
-    Line(cr, f.FallX(kWaterfallHighHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
-         f.FallX(kWaterfallHighHz, front), f.FallY(-kWaterfallDbSpan, front));
-    for (double hz : {20.0, 30.0, 50.0, 100.0, 200.0, 300.0, 500.0}) {
-        const double x = f.FallX(hz, front);
-        Line(cr, x, f.fallBottom, x, f.fallBottom + 5);
-        Text(cr, Format("%.0f", hz), x, f.fallBottom + 20, 14, 0.5);
-    }
-    Text(cr, "Frequency (Hz)", 0.5 * (f.fallLeft + f.fallRight), f.fallBottom + 42, 15, 0.5);
-    const double axisX = f.FallX(kWaterfallLowHz, 0.0);
-    for (double db = 0.0; db >= -kWaterfallDbSpan; db -= 10.0) {
-        Line(cr, axisX - 5, f.FallY(db, 0.0), axisX, f.FallY(db, 0.0));
-        Text(cr, Format("%.0f", db), axisX - 8, f.FallY(db, 0.0) + 5, 14, 1.0);
-    }
-    UpText(cr, "dB re first slice", axisX - 45, f.FallY(-kWaterfallDbSpan, 0.0) - 10, 15);
-    for (int ms = 0; ms <= 500; ms += 100) {
-        const double t = ms / 1000.0;
-        const double x = f.FallX(kWaterfallHighHz, t), y = f.FallY(-kWaterfallDbSpan, t);
-        Line(cr, x, y, x + 6, y);
-        Text(cr, std::to_string(ms) + " ms", x + 9, y + 5, 13);
-    }
-    if (w.levels.empty()) {
-        cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
-        Text(cr, "No waterfall: the response is too short", f.fallLeft + 20, f.fallTop + 40, 16);
-        return;
-    }
+void DrawSlices(cairo_t* cr, const TimePlotFrame& f, const Waterfall& w) {
     // From the first slice at the back to the last in front, each hiding
     // what lies behind it.
     const auto every =
@@ -197,6 +163,51 @@ void DrawWaterfall(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) 
         }
         cairo_stroke(cr);
     }
+}
+
+void DrawWaterfall(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) {
+    const Waterfall& w = views.waterfall;
+    Text(cr, "Waterfall 15-500 Hz, 0-500 ms, a slice every 20 ms", f.fallLeft, f.etcTop - 34, 16,
+         0.0, true);
+    Text(cr,
+         "Window " + Format("%.0f", kWaterfallWindowSeconds * 1000.0) +
+             " ms (flat, half-Hann fall), resolution " + Format("%.1f", w.resolutionHz) + " Hz",
+         f.fallLeft, f.etcTop - 12, 14);
+    cairo_set_line_width(cr, 1.0);
+    if (w.levels.empty()) {
+        cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
+        Text(cr, "No waterfall: the response is too short", f.fallLeft + 20, f.fallTop + 40, 16);
+    }
+    if (!w.levels.empty()) DrawSlices(cr, f, w);
+    // Axes: frequency along the last slice in front, dB at the first
+    // slice's left at the back, time along the depth on the right.
+    const double front = kWaterfallSeconds;
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    Line(cr, f.FallX(kWaterfallLowHz, front), f.fallBottom, f.FallX(kWaterfallHighHz, front),
+         f.fallBottom);
+    Line(cr, f.FallX(kWaterfallLowHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
+         f.FallX(kWaterfallLowHz, 0.0), f.FallY(0.0, 0.0));
+    Line(cr, f.FallX(kWaterfallHighHz, 0.0), f.FallY(-kWaterfallDbSpan, 0.0),
+         f.FallX(kWaterfallHighHz, front), f.FallY(-kWaterfallDbSpan, front));
+    for (double hz : {20.0, 30.0, 50.0, 100.0, 200.0, 300.0, 500.0}) {
+        const double x = f.FallX(hz, front);
+        Line(cr, x, f.fallBottom, x, f.fallBottom + 5);
+        Text(cr, Format("%.0f", hz), x, f.fallBottom + 20, 14, 0.5);
+    }
+    Text(cr, "Frequency (Hz)", 0.5 * (f.fallLeft + f.fallRight), f.fallBottom + 42, 15, 0.5);
+    const double axisX = f.FallX(kWaterfallLowHz, 0.0);
+    for (double db = 0.0; db >= -kWaterfallDbSpan; db -= 10.0) {
+        Line(cr, axisX - 5, f.FallY(db, 0.0), axisX, f.FallY(db, 0.0));
+        Text(cr, Format("%.0f", db), axisX - 8, f.FallY(db, 0.0) + 5, 14, 1.0);
+    }
+    UpText(cr, "dB re first slice", axisX - 45, f.FallY(-kWaterfallDbSpan, 0.0) - 10, 15);
+    for (int ms = 0; ms <= 500; ms += 100) {
+        const double t = ms / 1000.0;
+        const double x = f.FallX(kWaterfallHighHz, t), y = f.FallY(-kWaterfallDbSpan, t);
+        Line(cr, x, y, x + 6, y);
+        Text(cr, std::to_string(ms) + " ms", x + 9, y + 5, 13);
+    }
+    if (w.levels.empty()) return;
     // The modes on the first slice.
     for (const RoomMode& m : views.modes) {
         if (m.frequency < kWaterfallLowHz || m.frequency > kWaterfallHighHz) continue;

@@ -31,8 +31,8 @@ struct TimePlotFrame {
     // The waterfall's slice at kWaterfallSeconds, in front: its frequency
     // axis and its 0 dB and -kWaterfallDbSpan rows; each earlier slice lies
     // further back, the first one moved by depthX, depthY.
-    double fallLeft = 880.0, fallRight = 1350.0, fallTop = 480.0, fallBottom = 800.0;
-    double depthX = 160.0, depthY = -220.0;
+    double fallLeft = 880.0, fallRight = 1460.0, fallTop = 480.0, fallBottom = 800.0;
+    double depthX = 40.0, depthY = -220.0;
 
     double EtcX(double seconds) const;
     double EtcY(double db) const;  // clamped to the area
