@@ -19,7 +19,9 @@ constexpr double kDirectSearchSeconds = 0.001;
 // A slice's decay is fitted from this far below its highest level.
 constexpr double kFitStartDb = 5.0;
 constexpr double kFitRangeDb = 35.0;
-constexpr double kFitNoiseMarginDb = 10.0;
+// Noise 20 dB below a slice still moves its level by up to 0.8 dB, slowly
+// along the slices (their windows overlap): the fit ends above that.
+constexpr double kFitNoiseMarginDb = 20.0;
 constexpr double kFitLeastRangeDb = 10.0;
 
 double Db(double power) {
@@ -104,6 +106,23 @@ double LevelAt(const std::vector<double>& frequencies, std::span<const float> ro
     const std::size_t i = static_cast<std::size_t>(above - frequencies.begin());
     const double w = (f - frequencies[i - 1]) / (frequencies[i] - frequencies[i - 1]);
     return (1.0 - w) * row[i - 1] + w * row[i];
+}
+
+// The noise at f: the power mean of the noise's levels over kNoiseBins
+// either side (a single bin of one window scatters by its own size).
+constexpr std::ptrdiff_t kNoiseBins = 5;
+double NoiseNear(const Waterfall& w, double f) {
+    const auto at =
+        std::lower_bound(w.frequencies.begin(), w.frequencies.end(), f) - w.frequencies.begin();
+    const auto size = static_cast<std::ptrdiff_t>(w.noiseDb.size());
+    double sum = 0.0;
+    int count = 0;
+    for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(0, at - kNoiseBins);
+         k < std::min(size, at + kNoiseBins + 1); ++k) {
+        sum += std::pow(10.0, w.noiseDb[static_cast<std::size_t>(k)] / 10.0);
+        ++count;
+    }
+    return count > 0 ? Db(sum / count) : -300.0;
 }
 
 void FindReflections(TimeViews& views, std::span<const double> etc, std::size_t direct,
@@ -247,7 +266,15 @@ void FindModes(TimeViews& views, std::span<const ResponsePoint> points, double s
         for (const auto& row : w.levels)
             series.push_back(LevelAt(w.frequencies, row, mode.frequency));
         std::optional<double> noise;
-        if (!w.noiseDb.empty()) noise = LevelAt(w.frequencies, w.noiseDb, mode.frequency);
+        if (!w.noiseDb.empty()) {
+            noise = NoiseNear(w, mode.frequency);
+            // The noise's power taken out of each slice, so that it does not
+            // slow the decay towards its end.
+            const double noisePower = std::pow(10.0, *noise / 10.0);
+            for (double& level : series) {
+                level = Db(std::max(std::pow(10.0, level / 10.0) - noisePower, 1e-3 * noisePower));
+            }
+        }
         const Decay decay = FitDecay(series, kWaterfallStepSeconds, noise);
         mode.t60 = decay.t60;
         mode.gap = decay.gap;

@@ -23,7 +23,7 @@
 //  - the modes are the peaks of the response below 300 Hz above its mean
 //    level with a prominence of kProminenceDb, the strongest ten; each one's decay is the slope of
 //    the waterfall's slice at its frequency, fitted from 5 dB below the
-//    slice's highest level down to 35 dB below it or 10 dB above the noise
+//    slice's highest level down to 35 dB below it or 20 dB above the noise
 //    at that frequency, whichever comes first, extrapolated to 60 dB.
 // Every value that cannot be given carries the reason.
 

@@ -104,7 +104,7 @@ std::string TimeViewsFileText(const TimeViews& views, const RunDescription& run)
         Format("%.1f", views.meanLevelDb) +
         " dB); T60 from the slope of the waterfall's slice at the\n"
         "mode's frequency, from 5 dB below its highest level down to 35 dB below it\n"
-        "or 10 dB above the noise\n";
+        "or 20 dB above the noise (its power taken out)\n";
     out += Modes(views);
     return out;
 }
