@@ -229,3 +229,10 @@ std::string PictureText(const std::string& text);
 using PictureDrawing = std::function<void(cairo_t*)>;
 Written WritePicturePng(int descriptor, int width, int height, const PictureDrawing& draw);
 Written WritePictureSvg(int descriptor, int width, int height, const PictureDrawing& draw);
+
+// The same pictures' bytes, to be written later (a picture can be made on
+// a thread of its own while other files are written), and their writing.
+using EncodedPicture = Outcome<std::vector<unsigned char>, WriteFailure>;
+EncodedPicture EncodePicturePng(int width, int height, const PictureDrawing& draw);
+EncodedPicture EncodePictureSvg(int width, int height, const PictureDrawing& draw);
+Written WriteEncoded(int descriptor, const EncodedPicture& encoded);

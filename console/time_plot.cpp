@@ -270,6 +270,12 @@ void DrawTimePlot(cairo_t* cr, const TimePlotData& data) {
     cairo_restore(cr);
 }
 
+TimePictures EncodeTimePlot(const TimePlotData& data) {
+    const auto draw = [&](cairo_t* cr) { DrawTimePlot(cr, data); };
+    return {EncodePicturePng(kTimePlotWidth, kTimePlotHeight, draw),
+            EncodePictureSvg(kTimePlotWidth, kTimePlotHeight, draw)};
+}
+
 Written WriteTimePlotPng(int descriptor, const TimePlotData& data) {
     return WritePicturePng(descriptor, kTimePlotWidth, kTimePlotHeight,
                            [&](cairo_t* cr) { DrawTimePlot(cr, data); });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/time_views.h"
+#include "console/plot.h"
 #include "console/run_files.h"
 
 constexpr int kTimePlotWidth = 1600;
@@ -41,6 +42,13 @@ struct TimePlotFrame {
 };
 
 void DrawTimePlot(cairo_t* cr, const TimePlotData& data);
+
+// Both pictures' bytes, PNG and SVG.
+struct TimePictures {
+    EncodedPicture png;
+    EncodedPicture svg;
+};
+TimePictures EncodeTimePlot(const TimePlotData& data);
 
 Written WriteTimePlotPng(int descriptor, const TimePlotData& data);
 Written WriteTimePlotSvg(int descriptor, const TimePlotData& data);
