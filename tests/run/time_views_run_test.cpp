@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "rig/room.h"
 #include "run_support.h"
 
 namespace {
@@ -94,6 +95,52 @@ TEST(TimeViewsRun, EachReflectionOfTheRoomAtItsDelayAndLevel) {
                   expected.size());
         std::filesystem::remove(wav);
         std::filesystem::remove(config);
+    }
+}
+
+// The decay time of a resonance the rig applies, from its poles: the
+// cookbook peaking filter's denominator 1 + a1 z^-1 + a2 z^-2 has poles of
+// radius sqrt(a2), which ring down 60 dB in 6.91 / (-fs ln r) s.
+double PeakingT60(double f0, double q, double gainDb) {
+    const double a = std::pow(10.0, gainDb / 40.0);
+    const double alpha = std::sin(2.0 * M_PI * f0 / 48000.0) / (2.0 * q);
+    const double a2 = (1.0 - alpha / a) / (1.0 + alpha / a);
+    return 3.0 * std::log(10.0) / (-48000.0 * std::log(std::sqrt(a2)));
+}
+
+TEST(TimeViewsRun, AModeOfTheRoomRingsForTheTimeItsPolesGive) {
+    const struct {
+        double f0, q, gainDb;
+        int noiseDb;
+    } modes[] = {{70.0, 4.0, 18.0, -90}, {150.0, 10.0, 12.0, -80}, {45.0, 3.0, 20.0, -90}};
+    const std::filesystem::path dir = testing::TempDir();
+    for (const auto& m : modes) {
+        const double truth = PeakingT60(m.f0, m.q, m.gainDb);
+        ASSERT_GE(truth, 0.1);
+        ASSERT_LE(truth, 1.5);
+        const std::filesystem::path config = dir / "time_views_mode.conf";
+        const RigFilter filter{RigFilterType::peaking, m.f0, m.gainDb, m.q};
+        std::ofstream(config) << "<" RIG_CONFIG ">\npcm.mode { type rig gain -20 noise "
+                              << m.noiseDb << " " << RigFiltersField(std::span(&filter, 1))
+                              << " }\n";
+        const ProgramRun run =
+            RunProgram(Script("mode", "r"), {"ALSA_CONFIG_PATH=" + config.string()}, 90);
+        std::filesystem::remove(config);
+        const std::size_t at = run.out.find("Room modes below 300 Hz");
+        ASSERT_NE(at, std::string::npos) << run.out;
+        std::istringstream lines(run.out.substr(at, run.out.find("Files:", at) - at));
+        std::string line;
+        double frequency = 0.0, level = 0.0, t60 = 0.0;
+        bool found = false;
+        while (std::getline(lines, line)) {
+            if (std::sscanf(line.c_str(), "%lf %lf %lf", &frequency, &level, &t60) == 3 &&
+                std::fabs(frequency - m.f0) < 0.03 * m.f0) {
+                found = true;
+                break;
+            }
+        }
+        ASSERT_TRUE(found) << m.f0 << " Hz\n" << run.out.substr(at);
+        EXPECT_NEAR(t60, truth, 0.1 * truth) << m.f0 << " Hz Q " << m.q;
     }
 }
 
