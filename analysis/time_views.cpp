@@ -215,10 +215,11 @@ void MakeWaterfall(TimeViews& views, std::span<const double> reduced, double dir
     double top = 0.0;
     for (const float p : views.waterfall.levels.front())
         top = std::max(top, static_cast<double>(p));
+    // A silent first slice leaves every level at the floor.
+    if (!(top > 0.0)) top = 1.0;
     const auto toDb = [top](std::vector<float>& row) {
         for (float& p : row) p = static_cast<float>(Db(p / top));
     };
-    if (top <= 0.0) top = 1.0;
     for (auto& row : views.waterfall.levels) toDb(row);
     toDb(views.waterfall.noiseDb);
     views.waterfall.resolutionHz = decimatedRate / static_cast<double>(window);
