@@ -353,14 +353,17 @@ TimeViews ComputeTimeViews(std::span<const float> response, double directIndex, 
         directPower = etc[peak];
     }
     if (!etc.empty() && directPower > 0.0) {
-        for (double& e : etc) e = Db(e / directPower);
         const auto tail = static_cast<std::size_t>(std::llround(kNoiseTailSeconds * rate));
         if (etc.size() >= peak + 2 * tail) {
             double sum = 0.0;
-            for (std::size_t n = etc.size() - tail; n < etc.size(); ++n)
-                sum += std::pow(10.0, etc[n] / 10.0);
-            views.noiseFloorDb = Db(sum / static_cast<double>(tail));
+            for (std::size_t n = etc.size() - tail; n < etc.size(); ++n) sum += etc[n];
+            views.noiseFloorDb = Db(sum / static_cast<double>(tail) / directPower);
         }
+        // In dB only as far as the reflections and the picture look.
+        const auto window = static_cast<std::size_t>(
+            std::llround(std::max(2.0 * kReflectionWindowSeconds, kEtcPictureSeconds) * rate));
+        etc.resize(std::min(etc.size(), peak + window + 2));
+        for (double& e : etc) e = Db(e / directPower);
         FindReflections(views, etc, peak, rate);
         views.etcStepSeconds = 1.0 / rate;
         const auto shown = static_cast<std::size_t>(std::llround(kEtcPictureSeconds * rate));
