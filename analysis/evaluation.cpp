@@ -84,6 +84,10 @@ RunResult EvaluateTake(const Take& take, const TakePlan& plan) {
     result.response = PointResponse(h, 96);
     result.smoothed = SmoothedResponse(h, 12);
     result.noiseFloor = SmoothedNoise(h, 12);
+    result.timeViews =
+        ComputeTimeViews(result.impulse.samples,
+                         static_cast<double>(result.impulse.zeroIndex) + result.delay.samples,
+                         take.rate, result.response, h.startFrequency, h.endFrequency);
     if (disturbance.valid()) result.disturbance = disturbance.get();
     return result;
 }

@@ -14,6 +14,7 @@
 #include "analysis/correction.h"
 #include "analysis/distortion.h"
 #include "analysis/disturbance.h"
+#include "analysis/time_views.h"
 #include "analysis/transfer.h"
 
 // The impulse response a run keeps: from this long before time zero (the
@@ -64,6 +65,8 @@ struct RunResult {
     std::vector<ResponsePoint> noiseFloor;  // the lead-in's noise, smoothed alike
     AcousticsResult acoustics;
     std::optional<DistortionFigures> distortion;  // with the exponential sweep
+    // The ETC, reflections, waterfall and modes: whenever the response is.
+    std::optional<TimeViews> timeViews;
     // A room correction designed on the response, when one is asked for
     // (a stage of its own after the evaluation).
     std::optional<DesignedCorrection> correction;

@@ -387,6 +387,10 @@ double HeaderHeight(const PlotData& data, std::size_t legendEntries) {
 
 }  // namespace
 
+std::string PictureText(const std::string& text) {
+    return WellFormedUtf8(text);
+}
+
 std::vector<std::string> PlotTitleLines(const RunDescription& run, double acousticDelay) {
     std::vector<std::string> lines;
     lines.push_back("Sweep " + run.date + ", device " + run.device);
@@ -858,9 +862,9 @@ Written WriteThrough(int descriptor, Render render) {
 }
 
 // Draws on surface and returns the first failure of the drawing.
-cairo_status_t Draw(cairo_surface_t* surface, const PlotData& data) {
+cairo_status_t Draw(cairo_surface_t* surface, const PictureDrawing& draw) {
     cairo_t* cr = cairo_create(surface);
-    DrawPlot(cr, data, kPlotWidth, kPlotHeight);
+    draw(cr);
     const cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);
     return status;
@@ -869,27 +873,43 @@ cairo_status_t Draw(cairo_surface_t* surface, const PlotData& data) {
 }  // namespace
 
 Written WritePlotPng(int descriptor, const PlotData& data) {
+    return WritePicturePng(descriptor, kPlotWidth, kPlotHeight,
+                           [&](cairo_t* cr) { DrawPlot(cr, data, kPlotWidth, kPlotHeight); });
+}
+
+Written WritePlotSvg(int descriptor, const PlotData& data) {
+    return WritePictureSvg(descriptor, kPlotWidth, kPlotHeight,
+                           [&](cairo_t* cr) { DrawPlot(cr, data, kPlotWidth, kPlotHeight); });
+}
+
+Written WritePicturePng(int descriptor, int width, int height, const PictureDrawing& draw) {
+    const EncodedPicture encoded = EncodePicturePng(width, height, draw);
+    if (!encoded) return Complete(descriptor, Fail(encoded.reason()));
+    return Complete(descriptor,
+                    WriteAll(descriptor, encoded.value().data(), encoded.value().size()));
+}
+
+EncodedPicture EncodePicturePng(int width, int height, const PictureDrawing& draw) {
     // Drawn by cairo, encoded by libpng's writer at its fast setting: cairo's
     // own PNG writer compresses at zlib's default level and takes three
     // times as long, on every run, for a picture a fifth smaller.
-    cairo_surface_t* surface =
-        cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight);
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
     cairo_status_t status = cairo_surface_status(surface);
-    if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, data);
+    if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, draw);
     if (status != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
-        return Complete(descriptor, Fail(WriteFailure{0, cairo_status_to_string(status)}));
+        return Fail(WriteFailure{0, cairo_status_to_string(status)});
     }
     cairo_surface_flush(surface);
     // cairo's RGB24 pixel is a native 32-bit 0xXXRRGGBB; the PNG's rows are
     // red, green, blue bytes.
-    constexpr std::size_t kRowBytes = 3 * static_cast<std::size_t>(kPlotWidth);
-    std::vector<unsigned char> rgb(kRowBytes * kPlotHeight);
+    const std::size_t kRowBytes = 3 * static_cast<std::size_t>(width);
+    std::vector<unsigned char> rgb(kRowBytes * static_cast<std::size_t>(height));
     const unsigned char* pixels = cairo_image_surface_get_data(surface);
     const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(surface));
-    for (std::size_t y = 0; y < kPlotHeight; ++y) {
+    for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
         unsigned char* row = rgb.data() + y * kRowBytes;
-        for (std::size_t x = 0; x < kPlotWidth; ++x) {
+        for (std::size_t x = 0; x < static_cast<std::size_t>(width); ++x) {
             std::uint32_t pixel = 0;
             std::memcpy(&pixel, pixels + y * stride + 4 * x, sizeof pixel);
             row[3 * x] = static_cast<unsigned char>(pixel >> 16);
@@ -900,8 +920,8 @@ Written WritePlotPng(int descriptor, const PlotData& data) {
     cairo_surface_destroy(surface);
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    image.width = kPlotWidth;
-    image.height = kPlotHeight;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
     image.format = PNG_FORMAT_RGB;
     image.flags = PNG_IMAGE_FLAG_FAST;
     png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
@@ -910,19 +930,44 @@ Written WritePlotPng(int descriptor, const PlotData& data) {
                                                 static_cast<png_int_32>(kRowBytes), nullptr) != 0;
     const std::string message = image.message;
     png_image_free(&image);
-    if (!made) return Complete(descriptor, Fail(WriteFailure{0, "libpng: " + message}));
-    return Complete(descriptor, WriteAll(descriptor, encoded.data(), size));
+    if (!made) return Fail(WriteFailure{0, "libpng: " + message});
+    encoded.resize(size);
+    return encoded;
 }
 
-Written WritePlotSvg(int descriptor, const PlotData& data) {
+Written WritePictureSvg(int descriptor, int width, int height, const PictureDrawing& draw) {
     return WriteThrough(descriptor, [&](Sink* sink) {
         cairo_surface_t* surface =
-            cairo_svg_surface_create_for_stream(SinkWrite, sink, kPlotWidth, kPlotHeight);
+            cairo_svg_surface_create_for_stream(SinkWrite, sink, width, height);
         cairo_status_t status = cairo_surface_status(surface);
-        if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, data);
+        if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, draw);
         cairo_surface_finish(surface);
         if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
         cairo_surface_destroy(surface);
         return status;
     });
+}
+
+EncodedPicture EncodePictureSvg(int width, int height, const PictureDrawing& draw) {
+    std::vector<unsigned char> bytes;
+    const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+        auto* out = static_cast<std::vector<unsigned char>*>(closure);
+        out->insert(out->end(), data, data + length);
+        return CAIRO_STATUS_SUCCESS;
+    };
+    cairo_surface_t* surface = cairo_svg_surface_create_for_stream(append, &bytes, width, height);
+    cairo_status_t status = cairo_surface_status(surface);
+    if (status == CAIRO_STATUS_SUCCESS) status = Draw(surface, draw);
+    cairo_surface_finish(surface);
+    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
+    cairo_surface_destroy(surface);
+    if (status != CAIRO_STATUS_SUCCESS)
+        return Fail(WriteFailure{0, cairo_status_to_string(status)});
+    return bytes;
+}
+
+Written WriteEncoded(int descriptor, const EncodedPicture& encoded) {
+    if (!encoded) return Complete(descriptor, Fail(encoded.reason()));
+    return Complete(descriptor,
+                    WriteAll(descriptor, encoded.value().data(), encoded.value().size()));
 }

@@ -10,6 +10,7 @@
 #include <cairo.h>
 
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -219,3 +220,19 @@ void DrawPlot(cairo_t* cr, const PlotData& data, double width, double height);
 // completes it (fsync and close, always).
 Written WritePlotPng(int descriptor, const PlotData& data);
 Written WritePlotSvg(int descriptor, const PlotData& data);
+
+// text with every byte that is not well-formed UTF-8 replaced by '?', as
+// cairo sets it.
+std::string PictureText(const std::string& text);
+
+// Any picture of width x height drawn by draw, written the same way.
+using PictureDrawing = std::function<void(cairo_t*)>;
+Written WritePicturePng(int descriptor, int width, int height, const PictureDrawing& draw);
+Written WritePictureSvg(int descriptor, int width, int height, const PictureDrawing& draw);
+
+// The same pictures' bytes, to be written later (a picture can be made on
+// a thread of its own while other files are written), and their writing.
+using EncodedPicture = Outcome<std::vector<unsigned char>, WriteFailure>;
+EncodedPicture EncodePicturePng(int width, int height, const PictureDrawing& draw);
+EncodedPicture EncodePictureSvg(int width, int height, const PictureDrawing& draw);
+Written WriteEncoded(int descriptor, const EncodedPicture& encoded);

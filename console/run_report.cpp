@@ -10,6 +10,7 @@
 #include "console/acoustics_report.h"
 #include "console/correction_report.h"
 #include "console/distortion_report.h"
+#include "console/time_report.h"
 
 #include "console/options.h"
 
@@ -156,6 +157,7 @@ void PrintRunResult(const RunResult& result, const std::string& resultsText) {
         std::fputs(DistortionSummaryLine(result.distortion->summary).c_str(), stdout);
     }
     std::fputs(AcousticsTable(result.acoustics).c_str(), stdout);
+    if (result.timeViews) std::fputs(TimeViewsTable(*result.timeViews).c_str(), stdout);
     if (result.correction) std::fputs(CorrectionText(*result.correction).c_str(), stdout);
 }
 

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <limits>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "console/acoustics_report.h"
@@ -12,6 +15,8 @@
 #include "console/distortion_report.h"
 #include "console/plot.h"
 #include "console/run_files.h"
+#include "console/time_plot.h"
+#include "console/time_report.h"
 
 namespace {
 
@@ -76,6 +81,18 @@ PlotData PlotOf(const RunDescription& run, const RunResult& result, std::span<co
     return plot;
 }
 
+// The time picture drawn and encoded on a thread of its own while the other
+// files are written; where no thread can be had, here and now.
+std::future<TimePictures> EncodeBeside(const TimePlotData& data) {
+    try {
+        return std::async(std::launch::async, [&data] { return EncodeTimePlot(data); });
+    } catch (const std::system_error&) {
+        std::promise<TimePictures> done;
+        done.set_value(EncodeTimePlot(data));
+        return done.get_future();
+    }
+}
+
 // One file of the run: its name's ending and how it is written.
 struct RunFile {
     const char* ending;
@@ -103,6 +120,23 @@ std::string WriteRunFiles(const RunDescription& run, const RunResult& result,
         {"_acoustics.txt",
          [&](int fd) { return WriteText(fd, AcousticsFileText(result.acoustics, run)); }},
     };
+    TimePlotData timePlot;
+    std::future<TimePictures> timePictures;
+    std::optional<TimePictures> pictures;
+    if (result.timeViews) {
+        timePlot.titleLines = plot.titleLines;
+        timePlot.views = *result.timeViews;
+        timePictures = EncodeBeside(timePlot);
+        const auto picture = [&]() -> const TimePictures& {
+            if (!pictures) pictures = timePictures.get();
+            return *pictures;
+        };
+        files.push_back({"_reflections.txt", [&](int fd) {
+                             return WriteText(fd, TimeViewsFileText(*result.timeViews, run));
+                         }});
+        files.push_back({"_time.png", [=](int fd) { return WriteEncoded(fd, picture().png); }});
+        files.push_back({"_time.svg", [=](int fd) { return WriteEncoded(fd, picture().svg); }});
+    }
     if (result.distortion) {
         files.push_back({"_distortion.txt", [&](int fd) {
                              return WriteText(fd,

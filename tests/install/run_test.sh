@@ -42,7 +42,7 @@ grep -q '^Acoustic delay: 0.00 ms' "$work/out.txt" || fail "the flat rig shows a
 # the manual page's FILES.
 page=$dest/usr/share/man/man1/zembrak.1
 written=$(cd "$work/run" && ls sweep_2*)
-[ "$(echo "$written" | grep -c .)" = 6 ] || fail "the run wrote '$written', not 6 files"
+[ "$(echo "$written" | grep -c .)" = 9 ] || fail "the run wrote '$written', not 9 files"
 for file in $written; do
     [ -s "$work/run/$file" ] || fail "$file is empty"
     pattern=$(echo "$file" | sed 's/^sweep_[0-9]\{8\}_[0-9]\{6\}/sweep_YYYYMMDD_HHMMSS/')

@@ -87,10 +87,11 @@ TEST(RigRun, DefaultRunPrintsTheWholeSequenceAndAppendsTheTable) {
     EXPECT_EQ(rows[30].high, 16175);
     // The flat rig: the pulse returns at its played level, the sweep too
     // (a sine of peak -6 dBFS has an RMS level of -9 dBFS), at once.
-    ASSERT_EQ(run.files.size(), 6u);
+    ASSERT_EQ(run.files.size(), 9u);
     const std::string base = run.files.begin()->first.substr(0, 21);  // sweep_YYYYMMDD_HHMMSS
-    const std::vector<std::string> endings = {".frd", "_ir.wav",        ".png",
-                                              ".svg", "_acoustics.txt", "_summary.json"};
+    const std::vector<std::string> endings = {".frd",      "_ir.wav",        ".png",
+                                              ".svg",      "_acoustics.txt", "_reflections.txt",
+                                              "_time.png", "_time.svg", "_summary.json"};
     std::string filesLine = "Files:";
     for (const std::string& ending : endings) {
         filesLine += " " + base + ending;
@@ -103,9 +104,15 @@ TEST(RigRun, DefaultRunPrintsTheWholeSequenceAndAppendsTheTable) {
         "Signal-to-noise ratio: no noise in the lead-in (sweep -9.0 dBFS).\n" +
         "Acoustic delay: 0.00 ms (0.00 m at 343 m/s)\n" + "Room acoustics per octave:\n";
     EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("the reasons are in the acoustics file\n" + filesLine +
-                           "\nEnter 'c' to continue\n"),
+    // A flat loop: no reflection, no mode.
+    EXPECT_NE(run.out.find("the reasons are in the acoustics file\nEarly reflections within 50 ms"),
               std::string::npos);
+    EXPECT_NE(run.out.find("  none at or above -20.0 dB\nInitial time gap: - (no reflection above "
+                           "the threshold)\nRoom modes below 300 Hz (level re the mean, T60 from "
+                           "the waterfall):\n  no peak below 300 Hz\n" +
+                           filesLine + "\nEnter 'c' to continue\n"),
+              std::string::npos)
+        << run.out;
     // A flat loop reads 0.0 in every band.
     for (const BandRow& row : rows) EXPECT_EQ(row.level, 0.0) << "band " << row.band;
     EXPECT_EQ(run.results, table);

@@ -209,8 +209,9 @@ TEST_F(TransferRun, TakenNamesMoveTheRunToTheNextNumber) {
         EXPECT_NE(name.find("_2"), std::string::npos) << name;
         ++numbered;
     }
-    // The response, impulse response, two pictures, acoustics and summary.
-    EXPECT_EQ(numbered, 6);
+    // .frd, _ir.wav, .png, .svg, _acoustics.txt, _reflections.txt,
+    // _time.png, _time.svg, _summary.json
+    EXPECT_EQ(numbered, 9);
     for (const std::string& name : taken) EXPECT_EQ(run.files.at(name), "earlier");
 }
 
