@@ -26,7 +26,7 @@ constexpr int kEqBoostOption = 262;
 constexpr int kEqTargetOption = 263;
 constexpr int kApplyEqOption = 264;
 
-constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
+constexpr char kShortOptions[] = "+:D:C:LhV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, 'D'},
     {"calibration", required_argument, nullptr, 'C'},
@@ -39,6 +39,7 @@ const option kLongOptions[] = {
     {"eq-boost", required_argument, nullptr, kEqBoostOption},
     {"eq-target", required_argument, nullptr, kEqTargetOption},
     {"apply-eq", required_argument, nullptr, kApplyEqOption},
+    {"list-devices", no_argument, nullptr, 'L'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -197,6 +198,9 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
             case kApplyEqOption:
                 options.applyEqPath = std::string(optarg);
                 break;
+            case 'L':
+                options.action = OptionsAction::ListDevices;
+                return options;
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -271,6 +275,11 @@ std::string UsageText() {
            "      --average-files     average the response files that follow (this\n"
            "                          program's .frd files or other tools' text exports),\n"
            "                          save the average's files and exit\n"
+           "  -L, --list-devices      list the ALSA devices, each marked by whether it\n"
+           "                          can measure (2 channels of packed 24-bit samples\n"
+           "                          at 48000 Hz both ways): directly, only through a\n"
+           "                          converting plug device, not at all, or busy; and\n"
+           "                          exit\n"
            "  -h, --help              print this text and exit\n"
            "  -V, --version           print the version and exit\n";
 }

@@ -12,7 +12,7 @@
 #include "base/version.h"
 #include "console/settings.h"
 
-enum class OptionsAction { Run, Help, Version, Error };
+enum class OptionsAction { Run, Help, Version, ListDevices, Error };
 
 struct ProgramOptions {
     OptionsAction action = OptionsAction::Run;
@@ -25,12 +25,12 @@ struct ProgramOptions {
     std::vector<std::string> files;
     // A correction designed after every run (--eq, or any --eq-* option).
     bool eq = false;
-    std::optional<double> eqLow;   // --eq-range LOW-HIGH (Hz)
+    std::optional<double> eqLow;  // --eq-range LOW-HIGH (Hz)
     std::optional<double> eqHigh;
-    int eqFilters = 10;                         // --eq-filters N
-    double eqBoost = 0.0;                       // --eq-boost DB
-    std::optional<std::string> eqTargetPath;    // --eq-target FILE
-    std::optional<std::string> applyEqPath;     // --apply-eq FILE
+    int eqFilters = 10;                       // --eq-filters N
+    double eqBoost = 0.0;                     // --eq-boost DB
+    std::optional<std::string> eqTargetPath;  // --eq-target FILE
+    std::optional<std::string> applyEqPath;   // --apply-eq FILE
     // Error: what is wrong, one line without the program name or the hint.
     std::string error;
     // Run: a warning about an option that was not taken (a device name
@@ -39,7 +39,7 @@ struct ProgramOptions {
 };
 
 // Reads the options left to right with getopt_long; the first of --help,
-// --version or an error decides, and so does a stray argument after the
+// --version, --list-devices or an error decides, and so does a stray argument after the
 // options. A later -D, -C, --sweep or --average replaces an earlier
 // one. --average's kind may follow as the next argument ("--average vector")
 // or after '=' ("--average=vector"). Every argument after --average-files is

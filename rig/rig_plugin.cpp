@@ -35,6 +35,7 @@ struct RigOptions {
     bool realtime = false;
     Access access = Access::both;
     bool failOpenCapture = false;
+    bool busy = false;  // every open fails with EBUSY, as when another program holds it
     Side failFormat = Side::none;
     Side failParams = Side::none;
     long grantPeriod = 0;  // 0: the period asked for
@@ -259,6 +260,8 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
                 return badValue(id, "both, interleaved or noninterleaved");
         } else if (std::strcmp(id, "fail_open_capture") == 0) {
             if (!getBool(n, &o->failOpenCapture)) return badValue(id, "true or false");
+        } else if (std::strcmp(id, "busy") == 0) {
+            if (!getBool(n, &o->busy)) return badValue(id, "true or false");
         } else if (std::strcmp(id, "fail_format") == 0) {
             if (!getSide(n, &o->failFormat)) return badValue(id, "playback or capture");
         } else if (std::strcmp(id, "fail_params") == 0) {
@@ -846,6 +849,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     RigOptions options;
     int err = parseOptions(conf, &options);
     if (err < 0) return err;
+    if (options.busy) return -EBUSY;
     if (stream == SND_PCM_STREAM_CAPTURE && options.failOpenCapture) return -ENODEV;
 
     RigStream* s = new RigStream;
