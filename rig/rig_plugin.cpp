@@ -175,20 +175,28 @@ int parseFilter(snd_config_t* node, RigFilter* f) {
     return 0;
 }
 
-// The preset rooms, by name: `room typical` is the typical room of room.h.
+// The preset rooms, by name: `room typical` and `room living` are the rooms
+// of room.h.
 // A preset sets delay, gain, noise and filters; those fields given beside it
 // replace the preset's, wherever they stand.
 int parsePreset(snd_config_t* conf, RigOptions* o) {
     snd_config_t* n = nullptr;
     if (snd_config_search(conf, "room", &n) < 0) return 0;
     const char* s = nullptr;
-    if (snd_config_get_string(n, &s) < 0 || std::strcmp(s, "typical") != 0)
-        return badValue("room", "typical");
+    const bool living = snd_config_get_string(n, &s) >= 0 && std::strcmp(s, "living") == 0;
+    if (!living && (s == nullptr || std::strcmp(s, "typical") != 0))
+        return badValue("room", "typical or living");
     o->room.delay = rigRoomDelay;
     o->room.gainDb = rigRoomGain;
     o->room.noise = true;
     o->room.noiseDb = rigRoomNoise;
     o->room.filters.assign(std::begin(rigRoomFilters), std::end(rigRoomFilters));
+    if (living) {
+        o->room.gainDb = rigLivingGain;
+        o->room.ir = RigLivingResponse();
+        o->room.irRate = rigLivingRate;
+        o->room.irPath = "(room living)";
+    }
     return 0;
 }
 
