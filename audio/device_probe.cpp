@@ -153,6 +153,15 @@ std::vector<ListedDevice> ListDevices(unsigned rate, int& error) {
     error = snd_device_name_hint(-1, "pcm", &hints);
     if (error < 0) return devices;
     const std::unique_ptr<void*, int (*)(void**)> freeing(hints, snd_device_name_free_hint);
+    // The device a run uses when none is named comes first, also when no
+    // hint describes it.
+    bool hasDefault = false;
+    for (void** hint = hints; *hint != nullptr; ++hint) {
+        char* name = snd_device_name_get_hint(*hint, "NAME");
+        if (name != nullptr && std::string_view(name) == "default") hasDefault = true;
+        std::free(name);
+    }
+    if (!hasDefault) devices.push_back(ListedDevice{"default", "", DeviceProbe{}});
     for (void** hint = hints; *hint != nullptr; ++hint) {
         ListedDevice device;
         device.name = HintField(*hint, "NAME");

@@ -42,9 +42,9 @@ struct ListedDevice {
 // name; a device of the plug type that passes is Converting.
 DeviceProbe ProbeDevice(const std::string& name, unsigned rate);
 
-// The PCM devices of alsa-lib's name hints, in alsa-lib's order, each
-// probed. Fails (an empty list and a negative code in `error`) when
-// alsa-lib gives no hints.
+// The PCM devices of alsa-lib's name hints, in alsa-lib's order (led by
+// "default" when no hint names it), each probed. Fails (an empty list and a negative code in
+// `error`) when alsa-lib gives no hints.
 std::vector<ListedDevice> ListDevices(unsigned rate, int& error);
 
 // The converting name of a hw: device: "hw:1,0" gives "plughw:1,0", "hw"

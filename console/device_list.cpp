@@ -45,8 +45,9 @@ const char* StepText(ProbeStep step) {
 
 std::string DeviceListText(const std::vector<ListedDevice>& devices) {
     std::string text =
-        "ALSA devices (yes: measures as it is; plug: only through a converting device; "
-        "no: cannot measure; busy: in use by another program):\n";
+        "ALSA devices, marked by whether they play and record 2 channels of packed\n"
+        "24-bit samples at 48000 Hz (yes: as they are; plug: only through a converting\n"
+        "device; no: not at all; busy: in use by another program):\n";
     if (devices.empty()) text += "  (none)\n";
     for (const ListedDevice& device : devices) {
         text += "  ";
