@@ -1,6 +1,7 @@
 #include "analysis/calibration.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -105,6 +106,26 @@ FieldResult ReadField(std::string_view field, double& value) {
     return std::isfinite(value) ? FieldResult::Value : FieldResult::NotFinite;
 }
 
+// A line that is a data line but for its first field, which begins with a
+// letter, a point or a sign (not with a comment's mark), holds a digit and
+// is no number: "l00 -9.2" is 100 Hz with a letter for a digit, not a title.
+// Titles and headers have words after their first or none with a digit
+// ("nano 3"); comments begin with a mark.
+bool IsMistypedDataLine(std::string_view line, std::string_view first, std::size_t cursor,
+                        const FrequencyTableRules& rules) {
+    const auto byte = static_cast<unsigned char>(first[0]);
+    const bool opensLikeData = (byte < 0x80 && std::isalnum(byte)) || first[0] == '.' ||
+                               first[0] == '+' || first[0] == '-';
+    if (!opensLikeData || std::none_of(first.begin(), first.end(), IsDigit)) return false;
+    std::size_t others = 0;
+    for (std::string_view field = NextField(line, cursor); !field.empty();
+         field = NextField(line, cursor)) {
+        if (!IsDecimal(field)) return false;
+        ++others;
+    }
+    return others >= 1 && (others <= 2 || rules.furtherColumns);
+}
+
 Failure<CalibrationError> Refusal(CalibrationError::Kind kind, std::size_t line) {
     CalibrationError error;
     error.kind = kind;
@@ -153,7 +174,13 @@ Outcome<Calibration, CalibrationError> ParseFrequencyTable(std::string_view text
         // Titles, headers and comments ('*', '#', '"') start with no number.
         std::size_t cursor = 0;
         const std::string_view first = NextField(line, cursor);
-        if (first.empty() || !(StartsLikeNumber(first) || IsNonFiniteWord(first))) continue;
+        if (first.empty()) continue;
+        if (!(StartsLikeNumber(first) || IsNonFiniteWord(first))) {
+            if (IsMistypedDataLine(line, first, cursor, rules)) {
+                return Refusal(Kind::FirstFieldTypo, lineNumber);
+            }
+            continue;
+        }
         if (HasDecimalComma(line)) {
             return Refusal(Kind::DecimalComma, lineNumber);
         }

@@ -26,17 +26,18 @@ struct Calibration {
 // analysis/response_text.h) has wrong, and where.
 struct CalibrationError {
     enum class Kind {
-        DecimalComma,   // a number written with a decimal comma
-        NoGain,         // a frequency alone
-        TooManyFields,  // more than frequency, gain and phase
-        NotANumber,     // field is no decimal number
-        NotFinite,      // field is not finite
-        NotAbove0Hz,    // the frequency is 0 Hz or below
-        Below0Hz,       // the frequency is below 0 Hz, where a table drops 0 Hz
-        NotRising,      // the frequency does not rise above otherLine's
-        PhaseUnlike,    // a phase where otherLine had none, or none where it had one
-        NoDataLines,    // no data line at all
-        OneDataLine,    // a single data line
+        DecimalComma,    // a number written with a decimal comma
+        NoGain,          // a frequency alone
+        TooManyFields,   // more than frequency, gain and phase
+        NotANumber,      // field is no decimal number
+        FirstFieldTypo,  // the first field is no number but the others are ("l00 -9.2")
+        NotFinite,       // field is not finite
+        NotAbove0Hz,     // the frequency is 0 Hz or below
+        Below0Hz,        // the frequency is below 0 Hz, where a table drops 0 Hz
+        NotRising,       // the frequency does not rise above otherLine's
+        PhaseUnlike,     // a phase where otherLine had none, or none where it had one
+        NoDataLines,     // no data line at all
+        OneDataLine,     // a single data line
     };
     Kind kind = Kind::NoDataLines;
     std::size_t line = 0;  // 1-based
@@ -47,7 +48,10 @@ struct CalibrationError {
 
 // Reads a calibration text. Every line whose first field (after blanks) is a
 // number holds a frequency in Hz, a gain in dB and optionally a phase in
-// degrees, separated by blanks, tabs or commas; every other line is ignored.
+// degrees, separated by blanks, tabs or commas; every other line is ignored,
+// but for a line that would be a data line if its first field were a number
+// (a letter, point or sign first and a digit in it, then numbers only):
+// that is refused as a typo.
 // Either every data line has a phase or none has. Numbers are decimal
 // ("20", "-0.5", "1.5e3"); the decimal point is always '.', and a line
 // parted by blanks or tabs with a comma between two digits in it is refused

@@ -33,6 +33,8 @@ std::string Words(const CalibrationError& error, const char* second) {
             return "more than three fields";
         case CalibrationError::Kind::NotANumber:
             return field + " is not a number";
+        case CalibrationError::Kind::FirstFieldTypo:
+            return "frequency is not a number, but the other fields are (a typo?)";
         case CalibrationError::Kind::NotFinite:
             return field + " is not finite";
         case CalibrationError::Kind::NotAbove0Hz:

@@ -35,8 +35,13 @@ std::string MeterLine(const ChunkLevels& levels, double rate) {
     std::string line = head;
     line += std::string(static_cast<std::size_t>(filled), '#');
     line += std::string(static_cast<std::size_t>(kBarWidth - filled), '.');
-    line += "] in 1 " + PeakText(levels.peak1, levels.clipped1) + " in 2 " +
-            PeakText(levels.peak2, levels.clipped2) + " dBFS";
+    line += "] in 1 " + PeakText(levels.peak1, levels.clipped1) + " in 2 ";
+    // NaN counts as not come back.
+    if (levels.peak2 >= kPulseBackPeak) {
+        line += PeakText(levels.peak2, levels.clipped2) + " dBFS";
+    } else {
+        line += "no pulse yet";
+    }
     return line.substr(0, 79);
 }
 
@@ -52,9 +57,13 @@ void LiveMeter::Update(const ChunkLevels& chunk) {
     pending_.framesDone = chunk.framesDone;
     pending_.frameCount = chunk.frameCount;
     pending_.peak1 = std::max(pending_.peak1, chunk.peak1);
-    pending_.peak2 = std::max(pending_.peak2, chunk.peak2);
     pending_.clipped1 = pending_.clipped1 || chunk.clipped1;
-    pending_.clipped2 = pending_.clipped2 || chunk.clipped2;
+    // Input 2 carries the pulse once, at the start: its level is held for
+    // the rest of the run, so that it can be read at any redraw.
+    if (chunk.peak2 > pulsePeak_) pulsePeak_ = chunk.peak2;
+    pulseClipped_ = pulseClipped_ || chunk.clipped2;
+    pending_.peak2 = pulsePeak_;
+    pending_.clipped2 = pulseClipped_;
     const auto now = std::chrono::steady_clock::now();
     if (shown_ && now - lastDrawn_ < kRedrawInterval) return;
     std::fprintf(out_, "\r%s", MeterLine(pending_, rate_).c_str());

@@ -6,6 +6,7 @@
 #include "console/calibration_file.h"
 #include "console/command_loop.h"
 #include "console/correction_report.h"
+#include "console/device_list.h"
 #include "console/eq_files.h"
 #include "console/file_average.h"
 #include "console/measurement_run.h"
@@ -27,6 +28,8 @@ int main(int argc, char* argv[]) {
         case OptionsAction::Version:
             std::puts(kVersionText);
             return 0;
+        case OptionsAction::ListDevices:
+            return ListDevicesCommand();
         case OptionsAction::Error:
             std::fprintf(stderr, "%s\n", OptionsErrorLine(options).c_str());
             return 2;

@@ -20,6 +20,7 @@
 #include "base/outcome.h"
 #include "console/calibration_file.h"
 #include "console/correction_report.h"
+#include "console/device_list.h"
 #include "console/eq_files.h"
 #include "console/live_meter.h"
 #include "console/options.h"
@@ -293,6 +294,9 @@ RunOutcome RunMeasurement(const TestSettings& settings, const BandPlan& plan, do
     }
     if (!opened) {
         PrintDeviceFailure(opened.reason());
+        // Which device that was, as typed, and where to find one that works.
+        std::fputs(DeviceHintLine(settings.deviceName, opened.reason()).c_str(), stderr);
+        std::fflush(stderr);
         return opened.reason().stage == SetupStage::Channels ? RunOutcome::DeviceRefused
                                                              : RunOutcome::DeviceFailed;
     }

@@ -35,7 +35,7 @@ constexpr int kPresetOption = 270;
 constexpr int kLevelOption = 271;
 constexpr int kJsonOption = 272;
 
-constexpr char kShortOptions[] = "+:D:C:hV";  // '+': stop at the first stray argument
+constexpr char kShortOptions[] = "+:D:C:LhV";  // '+': stop at the first stray argument
 const option kLongOptions[] = {
     {"device", required_argument, nullptr, 'D'},
     {"calibration", required_argument, nullptr, 'C'},
@@ -56,6 +56,7 @@ const option kLongOptions[] = {
     {"preset", required_argument, nullptr, kPresetOption},
     {"level", required_argument, nullptr, kLevelOption},
     {"json", no_argument, nullptr, kJsonOption},
+    {"list-devices", no_argument, nullptr, 'L'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -270,6 +271,9 @@ ProgramOptions ParseOptions(int argc, char* argv[]) {
             case kJsonOption:
                 options.json = true;
                 break;
+            case 'L':
+                options.action = OptionsAction::ListDevices;
+                return options;
             case 'h':
                 options.action = OptionsAction::Help;
                 return options;
@@ -356,6 +360,11 @@ std::string UsageText() {
            "      --json              print each run's summary (as _summary.json) as\n"
            "                          one line on standard output, all else on\n"
            "                          standard error\n"
+           "  -L, --list-devices      list the ALSA devices, each marked by whether it\n"
+           "                          can measure (2 channels of packed 24-bit samples\n"
+           "                          at 48000 Hz both ways): directly, only through a\n"
+           "                          converting plug device, not at all, or busy; and\n"
+           "                          exit\n"
            "  -h, --help              print this text and exit\n"
            "  -V, --version           print the version and exit\n"
            "\n"

@@ -12,7 +12,7 @@
 #include "base/version.h"
 #include "console/settings.h"
 
-enum class OptionsAction { Run, Help, Version, Error };
+enum class OptionsAction { Run, Help, Version, ListDevices, Error };
 
 struct ProgramOptions {
     OptionsAction action = OptionsAction::Run;
@@ -52,7 +52,7 @@ struct ProgramOptions {
 };
 
 // Reads the options left to right with getopt_long; the first of --help,
-// --version or an error decides, and so does a stray argument after the
+// --version, --list-devices or an error decides, and so does a stray argument after the
 // options. A later -D, -C, --sweep or --average replaces an earlier
 // one. --average's kind may follow as the next argument ("--average vector")
 // or after '=' ("--average=vector"). Every argument after --average-files is

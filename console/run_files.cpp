@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include <fcntl.h>
@@ -239,6 +241,87 @@ Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::stri
     return Done{};
 }
 
+namespace {
+
+// A file in memory for libsndfile's virtual I/O.
+struct MemoryFile {
+    std::vector<unsigned char> bytes;
+    sf_count_t position = 0;
+    bool failed = false;  // no memory for a write
+};
+
+SF_VIRTUAL_IO MemoryFileIo() {
+    SF_VIRTUAL_IO io{};
+    io.get_filelen = [](void* data) {
+        return static_cast<sf_count_t>(static_cast<MemoryFile*>(data)->bytes.size());
+    };
+    io.seek = [](sf_count_t offset, int whence, void* data) {
+        MemoryFile& file = *static_cast<MemoryFile*>(data);
+        const sf_count_t base = whence == SEEK_CUR   ? file.position
+                                : whence == SEEK_END ? static_cast<sf_count_t>(file.bytes.size())
+                                                     : 0;
+        if (base + offset < 0) return static_cast<sf_count_t>(-1);
+        file.position = base + offset;
+        return file.position;
+    };
+    io.read = [](void* out, sf_count_t count, void* data) {
+        MemoryFile& file = *static_cast<MemoryFile*>(data);
+        const auto size = static_cast<sf_count_t>(file.bytes.size());
+        if (count <= 0 || file.position >= size) return static_cast<sf_count_t>(0);
+        const sf_count_t n = std::min(count, size - file.position);
+        std::memcpy(out, file.bytes.data() + file.position, static_cast<std::size_t>(n));
+        file.position += n;
+        return n;
+    };
+    io.write = [](const void* in, sf_count_t count, void* data) {
+        MemoryFile& file = *static_cast<MemoryFile*>(data);
+        if (count <= 0) return static_cast<sf_count_t>(0);
+        const auto end = static_cast<std::size_t>(file.position + count);
+        try {
+            if (end > file.bytes.size()) file.bytes.resize(end);
+        } catch (const std::bad_alloc&) {
+            file.failed = true;
+            return static_cast<sf_count_t>(0);
+        }
+        std::memcpy(file.bytes.data() + file.position, in, static_cast<std::size_t>(count));
+        file.position += count;
+        return count;
+    };
+    io.tell = [](void* data) { return static_cast<MemoryFile*>(data)->position; };
+    return io;
+}
+
+std::uint32_t LittleEndian32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void PutLittleEndian32(unsigned char* p, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+bool ExtendFloatFormatChunk(std::vector<unsigned char>& bytes) {
+    // RIFF, its size, WAVE, then the fmt chunk of a format without its
+    // extension: 16 bytes whose format tag is 3 (IEEE float).
+    constexpr std::size_t kFmt = 12;
+    if (bytes.size() < kFmt + 8 + 16 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0 ||
+        std::memcmp(bytes.data() + kFmt, "fmt ", 4) != 0 ||
+        LittleEndian32(bytes.data() + kFmt + 4) != 16 || bytes[kFmt + 8] != 3 ||
+        bytes[kFmt + 9] != 0 || LittleEndian32(bytes.data() + 4) != bytes.size() - 8) {
+        return false;
+    }
+    // cbSize 0: the extension is there and holds nothing, as the format
+    // asks of every format tag but PCM's.
+    const unsigned char none[2] = {0, 0};
+    bytes.insert(bytes.begin() + kFmt + 8 + 16, std::begin(none), std::end(none));
+    PutLittleEndian32(bytes.data() + kFmt + 4, 18);
+    PutLittleEndian32(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 8));
+    return true;
+}
+
 Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
                         int rate) {
     if (descriptor < 0) return SystemFailure(EBADF);
@@ -255,8 +338,11 @@ Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int
     info.samplerate = rate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    // The descriptor stays ours: completed below whatever the library did.
-    SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
+    // libsndfile writes the file into memory, whose fmt chunk is then given
+    // its extension before the bytes go to the descriptor.
+    MemoryFile memory;
+    SF_VIRTUAL_IO io = MemoryFileIo();
+    SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
     if (file == nullptr) return Complete(descriptor, Fail(WriteFailure{0, sf_strerror(nullptr)}));
     // Time zero as a cue point, set before any sample makes the header.
     SF_CUES cues{};
@@ -276,10 +362,15 @@ Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int
     const auto frames = static_cast<sf_count_t>(samples.size());
     if (sf_writef_float(file, samples.data(), frames) != frames) {
         const std::string words = sf_strerror(file);
-        result = words.empty() || words == "No Error." ? SystemFailure(errno)
+        result = words.empty() || words == "No Error." ? SystemFailure(ENOMEM)
                                                        : Written(Fail(WriteFailure{0, words}));
     }
     const int closed = sf_close(file);
     if (closed != 0 && result.ok()) result = Fail(WriteFailure{0, sf_error_number(closed)});
+    if (result.ok() && memory.failed) result = SystemFailure(ENOMEM);
+    if (result.ok()) {
+        ExtendFloatFormatChunk(memory.bytes);
+        result = WriteAll(descriptor, memory.bytes.data(), memory.bytes.size());
+    }
     return Complete(descriptor, std::move(result));
 }

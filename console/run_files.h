@@ -105,6 +105,12 @@ Outcome<Done, AppendFailure> AppendText(const std::string& path, const std::stri
 
 // Writes a 32-bit float mono WAV file at rate to the open file, with one cue
 // point at sample zeroIndex marking time zero (0 up to the number of
-// samples), and completes it.
+// samples), and completes it. Its fmt chunk has the (empty) extension that
+// the WAVE format gives every format but PCM.
+// Gives a WAV file's 16-byte IEEE-float fmt chunk, the first chunk, its
+// 2-byte extension of size 0, and the RIFF size the 2 bytes; false, and the
+// bytes as they were, for any other file.
+bool ExtendFloatFormatChunk(std::vector<unsigned char>& bytes);
+
 Written WriteImpulseWav(int descriptor, std::span<const float> samples, std::int64_t zeroIndex,
                         int rate);

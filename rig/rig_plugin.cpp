@@ -35,6 +35,7 @@ struct RigOptions {
     bool realtime = false;
     Access access = Access::both;
     bool failOpenCapture = false;
+    bool busy = false;  // every open fails with EBUSY, as when another program holds it
     Side failFormat = Side::none;
     Side failParams = Side::none;
     long grantPeriod = 0;  // 0: the period asked for
@@ -174,20 +175,28 @@ int parseFilter(snd_config_t* node, RigFilter* f) {
     return 0;
 }
 
-// The preset rooms, by name: `room typical` is the typical room of room.h.
+// The preset rooms, by name: `room typical` and `room living` are the rooms
+// of room.h.
 // A preset sets delay, gain, noise and filters; those fields given beside it
 // replace the preset's, wherever they stand.
 int parsePreset(snd_config_t* conf, RigOptions* o) {
     snd_config_t* n = nullptr;
     if (snd_config_search(conf, "room", &n) < 0) return 0;
     const char* s = nullptr;
-    if (snd_config_get_string(n, &s) < 0 || std::strcmp(s, "typical") != 0)
-        return badValue("room", "typical");
+    const bool living = snd_config_get_string(n, &s) >= 0 && std::strcmp(s, "living") == 0;
+    if (!living && (s == nullptr || std::strcmp(s, "typical") != 0))
+        return badValue("room", "typical or living");
     o->room.delay = rigRoomDelay;
     o->room.gainDb = rigRoomGain;
     o->room.noise = true;
     o->room.noiseDb = rigRoomNoise;
     o->room.filters.assign(std::begin(rigRoomFilters), std::end(rigRoomFilters));
+    if (living) {
+        o->room.gainDb = rigLivingGain;
+        o->room.ir = RigLivingResponse();
+        o->room.irRate = rigLivingRate;
+        o->room.irPath = "(room living)";
+    }
     return 0;
 }
 
@@ -259,6 +268,8 @@ int parseOptions(snd_config_t* conf, RigOptions* o) {
                 return badValue(id, "both, interleaved or noninterleaved");
         } else if (std::strcmp(id, "fail_open_capture") == 0) {
             if (!getBool(n, &o->failOpenCapture)) return badValue(id, "true or false");
+        } else if (std::strcmp(id, "busy") == 0) {
+            if (!getBool(n, &o->busy)) return badValue(id, "true or false");
         } else if (std::strcmp(id, "fail_format") == 0) {
             if (!getSide(n, &o->failFormat)) return badValue(id, "playback or capture");
         } else if (std::strcmp(id, "fail_params") == 0) {
@@ -846,6 +857,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(rig) {
     RigOptions options;
     int err = parseOptions(conf, &options);
     if (err < 0) return err;
+    if (options.busy) return -EBUSY;
     if (stream == SND_PCM_STREAM_CAPTURE && options.failOpenCapture) return -ENODEV;
 
     RigStream* s = new RigStream;

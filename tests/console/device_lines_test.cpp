@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console/device_list.h"
 #include "console/run_report.h"
 
 namespace {
@@ -42,6 +43,66 @@ TEST(DeviceLines, EachMessageOnALineOfItsOwn) {
         {Said({std::string(300, 'x')}, 0), "  alsa-lib: " + std::string(240, 'x') + "\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(DeviceDiagnosticLines(c.failure), c.lines);
+}
+
+// The line after the fatal one names the device as typed; a hw: device
+// that refuses the sample format is pointed to the plughw: name of the
+// same card, which converts.
+TEST(DeviceLines, HintNamesTheDeviceAndItsConvertingName) {
+    const auto failure = [](SetupStage stage, StreamDirection direction) {
+        DeviceFailure f;
+        f.stage = stage;
+        f.direction = direction;
+        return f;
+    };
+    const std::string list =
+        " cannot measure: zembrak -L lists the devices and which of them can.\n";
+    const std::string converts = "\", which converts them (zembrak -L lists the devices).\n";
+    const struct {
+        const char* device;
+        DeviceFailure failure;
+        std::string line;
+    } cases[] = {
+        {"nosuchcard", failure(SetupStage::Open, StreamDirection::Playback),
+         "Device \"nosuchcard\"" + list},
+        {"hw:9", failure(SetupStage::Open, StreamDirection::Playback), "Device \"hw:9\"" + list},
+        {"hw:1,0", failure(SetupStage::Format, StreamDirection::Playback),
+         "Device \"hw:1,0\" refuses packed 24-bit samples: try \"plughw:1,0" + converts},
+        {"hw:CARD=USB,DEV=0", failure(SetupStage::Format, StreamDirection::Capture),
+         "Device \"hw:CARD=USB,DEV=0\" refuses packed 24-bit samples: try "
+         "\"plughw:CARD=USB,DEV=0" +
+             converts},
+        {"hw", failure(SetupStage::Format, StreamDirection::Playback),
+         "Device \"hw\" refuses packed 24-bit samples: try \"plughw" + converts},
+        // Not a hw: device: plughw would not be the same card.
+        {"hwx:1", failure(SetupStage::Format, StreamDirection::Playback),
+         "Device \"hwx:1\"" + list},
+        {"front:CARD=PCH", failure(SetupStage::Format, StreamDirection::Playback),
+         "Device \"front:CARD=PCH\"" + list},
+        {"hw:1", failure(SetupStage::Params, StreamDirection::Capture), "Device \"hw:1\"" + list},
+        {"hw:1", failure(SetupStage::Rate, StreamDirection::Playback), "Device \"hw:1\"" + list},
+        // A name as typed may hold anything: it stays on one line.
+        {"hw:1\n\x1b[2J", failure(SetupStage::Format, StreamDirection::Playback),
+         "Device \"hw:1??[2J\" refuses packed 24-bit samples: try \"plughw:1??[2J" + converts},
+        // Not the device's fault: no hint.
+        {"rig", failure(SetupStage::Channels, StreamDirection::Playback), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        EXPECT_EQ(DeviceHintLine(c.device, c.failure), c.line);
+    }
+}
+
+TEST(DeviceLines, ConvertingNameOnlyForHwDevices) {
+    const struct {
+        const char* name;
+        const char* plug;
+    } cases[] = {
+        {"hw:0", "plughw:0"}, {"hw:0,1", "plughw:0,1"}, {"hw", "plughw"}, {"hw:", "plughw:"},
+        {"plughw:0", ""},     {"default", ""},          {"hwx", ""},      {"", ""},
+        {"HW:0", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ConvertingName(c.name), c.plug) << c.name;
 }
 
 }  // namespace

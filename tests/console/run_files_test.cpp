@@ -8,11 +8,14 @@
 
 #include <cerrno>
 #include <cmath>
-#include <functional>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,6 +186,107 @@ TEST_F(RunFilesTest, ImpulseResponseReadsBackAsFloatMonoWav) {
         for (std::size_t i = 0; i < c.samples.size(); ++i) {
             ASSERT_EQ(back[i], c.samples[i]) << i;
         }
+    }
+}
+
+// The little-endian fields of a file's bytes.
+unsigned U16(const std::string& bytes, std::size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
+           static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+}
+std::uint32_t U32(const std::string& bytes, std::size_t at) {
+    return U16(bytes, at) | static_cast<std::uint32_t>(U16(bytes, at + 2)) << 16;
+}
+
+// The header as the WAVE format defines it for IEEE float samples (format
+// tag 3, not PCM): a fmt chunk of 18 bytes whose last two, cbSize, are 0 (a
+// 16-byte one is what sox warns about as "missing extended part"), then a
+// fact chunk with the frame count; every chunk's size leads exactly to the
+// next, the last to the file's end, and RIFF's size is the file's less 8.
+TEST_F(RunFilesTest, ImpulseResponseHeaderHasTheFloatFormatsExtension) {
+    const std::vector<float> samples(1000, 0.25f);
+    RunFiles run = Created(kWhen, dir_);
+    ASSERT_EQ(run.paths.size(), 2u);
+    ASSERT_EQ(Said(WriteImpulseWav(run.Release(1), samples, 10, 48000)), "");
+    std::ifstream in(run.paths[1], std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 12u);
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(U32(bytes, 4), bytes.size() - 8);
+    EXPECT_EQ(bytes.substr(8, 4), "WAVE");
+    std::map<std::string, std::pair<std::size_t, std::uint32_t>> chunks;  // data start, size
+    std::vector<std::string> order;
+    std::size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        const std::uint32_t size = U32(bytes, at + 4);
+        order.push_back(bytes.substr(at, 4));
+        chunks[order.back()] = {at + 8, size};
+        at += 8 + size + (size & 1);
+    }
+    EXPECT_EQ(at, bytes.size());
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.front(), "fmt ");
+    const auto [fmt, fmtSize] = chunks["fmt "];
+    ASSERT_EQ(fmtSize, 18u);
+    EXPECT_EQ(U16(bytes, fmt), 3u);               // wFormatTag: IEEE float
+    EXPECT_EQ(U16(bytes, fmt + 2), 1u);           // nChannels
+    EXPECT_EQ(U32(bytes, fmt + 4), 48000u);       // nSamplesPerSec
+    EXPECT_EQ(U32(bytes, fmt + 8), 48000u * 4u);  // nAvgBytesPerSec
+    EXPECT_EQ(U16(bytes, fmt + 12), 4u);          // nBlockAlign
+    EXPECT_EQ(U16(bytes, fmt + 14), 32u);         // wBitsPerSample
+    EXPECT_EQ(U16(bytes, fmt + 16), 0u);          // cbSize
+    ASSERT_EQ(chunks.count("fact"), 1u);
+    EXPECT_EQ(U32(bytes, chunks["fact"].first), 1000u);
+    ASSERT_EQ(chunks.count("data"), 1u);
+    EXPECT_EQ(chunks["data"].second, 4000u);
+    float first = 0.0f;
+    std::memcpy(&first, bytes.data() + chunks["data"].first, 4);
+    EXPECT_EQ(first, 0.25f);
+    EXPECT_EQ(chunks.count("cue "), 1u);
+}
+
+// Only a float file's bare fmt chunk is extended; anything else is left
+// as it is.
+TEST(FloatFormatChunk, OtherFilesAreLeftAsTheyAre) {
+    // RIFF(size) WAVE fmt (16) tag ch rate byterate align bits, data(0).
+    const auto file = [](unsigned tag, unsigned fmtSize) {
+        std::string b = "RIFF....WAVEfmt ";
+        const auto put = [&](std::uint32_t v, int n) {
+            for (int i = 0; i < n; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
+        };
+        put(fmtSize, 4);
+        put(tag, 2);
+        put(1, 2);
+        put(48000, 4);
+        put(192000, 4);
+        put(4, 2);
+        put(32, 2);
+        for (unsigned i = 16; i < fmtSize; ++i) b.push_back('\0');
+        b += "data";
+        put(0, 4);
+        const auto riff = static_cast<std::uint32_t>(b.size() - 8);
+        for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(riff >> (8 * i));
+        return std::vector<unsigned char>(b.begin(), b.end());
+    };
+    std::vector<unsigned char> extended = file(3, 16);
+    ASSERT_TRUE(ExtendFloatFormatChunk(extended));
+    EXPECT_EQ(extended, file(3, 18));
+    std::vector<unsigned char> truncated = file(3, 16);
+    truncated.resize(30);
+    const struct {
+        const char* name;
+        std::vector<unsigned char> bytes;
+    } cases[] = {
+        {"PCM", file(1, 16)},
+        {"already extended", file(3, 18)},
+        {"extensible", file(0xFFFE, 40)},
+        {"truncated", truncated},
+        {"empty", {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> bytes = c.bytes;
+        EXPECT_FALSE(ExtendFloatFormatChunk(bytes)) << c.name;
+        EXPECT_EQ(bytes, c.bytes) << c.name;
     }
 }
 

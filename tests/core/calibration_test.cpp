@@ -56,6 +56,17 @@ const std::vector<GoodCase> kGoodCases = {
      "information 5\nnano 3\n100 0\n1000 6\n",
      false,
      {{100, 0, 0}, {1000, 6, 0}}},
+    // Lines that begin with a comment's mark, or whose first word has no
+    // digit, stay text although numbers follow.
+    {"comments_holding_numbers",
+     "# 20 -9.2\n* 100 0\n\"2026\" 1\n;1k 5\nMic 3\nSens -1.2 3\n100 0\n1000 6\n",
+     false,
+     {{100, 0, 0}, {1000, 6, 0}}},
+    // A word with a digit is text when the rest of the line is not numbers.
+    {"title_with_digit_then_words",
+     "UMIK1 calibration\nl00 Hz -9.2\nMic2 1 x\n100 0\n1000 6\n",
+     false,
+     {{100, 0, 0}, {1000, 6, 0}}},
     {"text_line_with_numbers_later",
      "Gain at 1000 Hz is 0\n100 0\n1000 6\n",
      false,
@@ -121,6 +132,16 @@ const std::vector<BadCase> kBadCases = {
      "a decimal comma; write the decimal point as '.'"},
     {"decimal_comma_tabs", "f\tdB\n20\t-1\n20000\t-2,25\n", 3,
      "a decimal comma; write the decimal point as '.'"},
+    // A letter for a digit in the frequency: a typo, not a title.
+    {"letter_for_digit", "title\n20 -1\nl00 -9.2\n1000 0\n", 3,
+     "frequency is not a number, but the other fields are (a typo?)"},
+    {"letter_o_for_zero", "20 -1\n1O0 -9.2\n1000 0\n", 2, "frequency is not a number"},
+    {"letter_o_first", "20 -1\nO.5e3,1,2\n1000 0\n", 2,
+     "frequency is not a number, but the other fields are (a typo?)"},
+    {"point_typo_with_phase", "20 -1 0\n.l5e3 1 2\n1000 0 0\n", 2,
+     "frequency is not a number, but the other fields are (a typo?)"},
+    {"sign_typo", "-x20 1\n1000 0\n", 1,
+     "frequency is not a number, but the other fields are (a typo?)"},
     {"nul_byte", std::string("100 0\n1000\0 6\n", 14), 2, "frequency is not a number"},
 };
 

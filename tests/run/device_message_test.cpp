@@ -84,7 +84,7 @@ TEST_F(DeviceMessages, MistypedFieldIsNamedUnderTheFatalLine) {
     ExpectSetupFailure(run);
     EXPECT_EQ(run.err,
               "Playback device could not be opened: " + std::string(snd_strerror(-EINVAL)) + "\n" +
-                  kPrefix + "rig: unknown field latncy\n");
+                  kPrefix + "rig: unknown field latncy\n" + DeviceHint("rig_badfield"));
 }
 
 // An impulse response at 44100 Hz on the 48000 Hz stream, on either side:
@@ -118,6 +118,11 @@ TEST_F(DeviceMessages, ResponseAtAnotherRateIsExplainedOnEitherSide) {
             ASSERT_EQ(run.err.rfind(fatal, 0), 0u) << run.err;
             reasons = run.err.substr(fatal.size());
         }
+        // The last line names the device.
+        const std::string hint = DeviceHint(c.device);
+        ASSERT_GE(reasons.size(), hint.size());
+        EXPECT_EQ(reasons.substr(reasons.size() - hint.size()), hint);
+        reasons.resize(reasons.size() - hint.size());
         const std::vector<std::string> lines = Lines(reasons);
         ASSERT_GE(lines.size(), 1u) << run.err;
         for (const std::string& line : lines) EXPECT_EQ(line.rfind(kPrefix, 0), 0u) << line;
@@ -138,7 +143,8 @@ TEST_F(DeviceMessages, MessagesStayOnOneBoundedLine) {
     const ProgramRun tab = RunProgram(Script("tab", "r"), {environment});
     ExpectSetupFailure(tab);
     const std::vector<std::string> lines = Lines(tab.err);
-    ASSERT_EQ(lines.size(), 2u) << tab.err;
+    ASSERT_EQ(lines.size(), 3u) << tab.err;
+    EXPECT_EQ(lines[2] + "\n", DeviceHint("tab"));
     EXPECT_EQ(
         lines[1].rfind(
             std::string(kPrefix) + "rig: bad value for field ir: /zembrak_none/a?b?[2J.wav", 0),
@@ -148,7 +154,8 @@ TEST_F(DeviceMessages, MessagesStayOnOneBoundedLine) {
     const ProgramRun longName = RunProgram(Script("long", "r"), {environment});
     ExpectSetupFailure(longName);
     const std::vector<std::string> cut = Lines(longName.err);
-    ASSERT_EQ(cut.size(), 2u) << longName.err;
+    ASSERT_EQ(cut.size(), 3u) << longName.err;
+    EXPECT_EQ(cut[2] + "\n", DeviceHint("long"));
     EXPECT_EQ(cut[1], std::string(kPrefix) +
                           ("rig: bad value for field ir: /zembrak_none/" + std::string(3000, 'a'))
                               .substr(0, 240));
@@ -164,7 +171,7 @@ TEST_F(DeviceMessages, ChattyOpenIsCapped) {
     const ProgramRun run = RunProgram(Script("rig_badfield", "r"), {path});
     ExpectSetupFailure(run);
     const std::vector<std::string> lines = Lines(run.err);
-    ASSERT_EQ(lines.size(), 1 + 8u + 1) << run.err;
+    ASSERT_EQ(lines.size(), 1 + 8u + 1 + 1) << run.err;
     EXPECT_EQ(lines[0],
               "Playback device could not be opened: " + std::string(snd_strerror(-EINVAL)));
     for (std::size_t i = 0; i < 8u; ++i) {
@@ -173,7 +180,8 @@ TEST_F(DeviceMessages, ChattyOpenIsCapped) {
                   std::string::npos)
             << lines[1 + i];
     }
-    EXPECT_EQ(lines.back(), std::string(kPrefix) + "(5 more messages)");
+    EXPECT_EQ(lines[9], std::string(kPrefix) + "(5 more messages)");
+    EXPECT_EQ(lines.back() + "\n", DeviceHint("rig_badfield"));
 }
 
 // A playback granted another period, then a capture that cannot be opened:
@@ -184,8 +192,8 @@ TEST_F(DeviceMessages, PeriodWarningComesAlsoBeforeACaptureFailure) {
         {Config("pcm.p512_nocap { type rig grant_period 512 fail_open_capture true }\n")});
     ExpectSetupFailure(run);
     EXPECT_EQ(Count(run.out, "Driver did not return requested period size.\n"), 1);
-    EXPECT_EQ(run.err,
-              "unable to open pcm record device: " + std::string(snd_strerror(-ENODEV)) + "\n");
+    EXPECT_EQ(run.err, "unable to open pcm record device: " + std::string(snd_strerror(-ENODEV)) +
+                           "\n" + DeviceHint("p512_nocap"));
 }
 
 }  // namespace

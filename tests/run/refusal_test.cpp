@@ -179,7 +179,10 @@ TEST(DeviceFailure, UnknownDeviceEndsTheProgramWithItsMessage) {
     const std::string said = run.err.substr(fatal.size());
     EXPECT_EQ(said.rfind("  alsa-lib: ", 0), 0u) << run.err;
     EXPECT_NE(said.find("nodev"), std::string::npos) << run.err;
-    EXPECT_EQ(Count(said, "\n"), 1) << run.err;
+    // alsa-lib's line, then the one naming the device as typed.
+    EXPECT_EQ(Count(said, "\n"), 2) << run.err;
+    ASSERT_GE(said.size(), DeviceHint("nodev").size());
+    EXPECT_EQ(said.substr(said.size() - DeviceHint("nodev").size()), DeviceHint("nodev"));
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
     // Everything printed before the failure reached standard output.
     EXPECT_EQ(run.out.substr(run.out.size() - 18), "      'x' to exit\n");

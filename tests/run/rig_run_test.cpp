@@ -228,13 +228,15 @@ TEST_P(FaultDevice, EndsTheProgramWithItsMessage) {
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
     const std::string message = std::string(fault.message) + snd_strerror(fault.error) + "\n";
+    // The fatal line's device, named on standard error after it.
+    const std::string hint = DeviceHint(fault.device);
     if (fault.onStandardOutput) {
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err, hint);
         // The message is the last thing printed.
         ASSERT_GE(run.out.size(), message.size());
         EXPECT_EQ(run.out.substr(run.out.size() - message.size()), message);
     } else {
-        EXPECT_EQ(run.err, message);
+        EXPECT_EQ(run.err, message + hint);
         EXPECT_EQ(run.out.substr(run.out.size() - 18), kCommandListEnd);
     }
     EXPECT_EQ(Count(run.out, "Running Test..."), 0);
@@ -266,12 +268,13 @@ TEST(DeviceFailure, DeviceThatCannotTakeTwoChannelsIsAConfigurationFailure) {
 
     const ProgramRun play = RunProgram(Script("four", "t 1e-9\nr"), {config.Environment()}, 60);
     ExpectSetupFailure(play);
-    EXPECT_EQ(play.err, "Problem setting playback parameters: " + invalid + "\n");
+    EXPECT_EQ(play.err,
+              "Problem setting playback parameters: " + invalid + "\n" + DeviceHint("four"));
 
     const ProgramRun record =
         RunProgram(Script("four_rec", "t 1e-9\nr"), {config.Environment()}, 60);
     ExpectSetupFailure(record);
-    EXPECT_EQ(record.err, "");
+    EXPECT_EQ(record.err, DeviceHint("four_rec"));
     const std::string message = "Could not set record hardware parameters: " + invalid + "\n";
     ASSERT_GE(record.out.size(), message.size());
     EXPECT_EQ(record.out.substr(record.out.size() - message.size()), message);
@@ -297,7 +300,7 @@ TEST(DeviceFailure, DeviceThatCannotRunAt48000IsAConfigurationFailure) {
     const ProgramRun record =
         RunProgram(Script("fast_rec", "t 1e-9\nr"), {config.Environment()}, 60);
     ExpectSetupFailure(record);
-    EXPECT_EQ(record.err, "");
+    EXPECT_EQ(record.err, DeviceHint("fast_rec"));
     EXPECT_NE(record.out.find(why + "Could not set record hardware parameters: " + invalid + "\n"),
               std::string::npos)
         << record.out;

@@ -14,6 +14,11 @@ std::string Script(const std::string& device, const std::string& commands) {
     return "c " + device + "\n" + commands + "\nc\nx\n";
 }
 
+std::string DeviceHint(const std::string& device) {
+    return "Device \"" + device +
+           "\" cannot measure: zembrak -L lists the devices and which of them can.\n";
+}
+
 std::string TableText(const std::string& out, std::size_t from) {
     const std::size_t start = out.find("Results:\n", from);
     if (start == std::string::npos) return "";

@@ -17,6 +17,10 @@
 // these tests ends with "c" at the continue prompt and "x".
 std::string Script(const std::string& device, const std::string& commands);
 
+// The line after a device's fatal setup line that names it and points to
+// the list of devices.
+std::string DeviceHint(const std::string& device);
+
 // One row of a printed results table.
 struct BandRow {
     int band = 0;
