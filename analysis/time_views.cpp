@@ -125,6 +125,26 @@ double NoiseNear(const Waterfall& w, double f) {
     return count > 0 ? Db(sum / count) : -300.0;
 }
 
+// The ETC's median (dB) over [from, to].
+double Median(std::span<const double> level, std::size_t from, std::size_t to) {
+    std::vector<double> part(level.begin() + static_cast<std::ptrdiff_t>(from),
+                             level.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+    const auto middle = part.begin() + static_cast<std::ptrdiff_t>(part.size() / 2);
+    std::nth_element(part.begin(), middle, part.end());
+    return *middle;
+}
+
+// The level of the diffuse sound around level[i]: the higher of the ETC's
+// medians over reach samples before and after it, within [first, last], so
+// that a tail that sets in beside a peak counts in full.
+double DiffuseLevel(std::span<const double> level, std::size_t i, std::size_t reach,
+                    std::size_t first, std::size_t last) {
+    double diffuse = -300.0;
+    if (i > first) diffuse = Median(level, i > first + reach ? i - reach : first, i - 1);
+    if (i < last) diffuse = std::max(diffuse, Median(level, i + 1, std::min(last, i + reach)));
+    return diffuse;
+}
+
 void FindReflections(TimeViews& views, std::span<const double> etc, std::size_t direct,
                      double rate) {
     // The direct sound's own peak between samples.
@@ -150,6 +170,8 @@ void FindReflections(TimeViews& views, std::span<const double> etc, std::size_t 
     for (std::size_t i = direct + 1; i <= direct + window; ++i) {
         if (etc[i] < floor || etc[i] < etc[i - 1] || etc[i] <= etc[i + 1]) continue;
         if (Prominence(etc, i, direct, last) < kProminenceDb) continue;
+        const auto reach = static_cast<std::size_t>(std::llround(kDiffuseSeconds * rate));
+        if (etc[i] - DiffuseLevel(etc, i, reach, direct + 1, last) < kAboveDiffuseDb) continue;
         const auto [offset, peak] = Vertex(etc[i - 1], etc[i], etc[i + 1]);
         const double level = peak - directLevel;
         if (level < floor) continue;

@@ -15,7 +15,9 @@
 //    prominence is at least kProminenceDb: the ETC falls that far below the
 //    peak on both sides before it rises higher (or the window ends). Two
 //    close peaks without such a dip between them are one reflection, the
-//    higher of the two;
+//    higher of the two. It also stands kAboveDiffuseDb above the diffuse
+//    sound around it, so that the peaks of a diffuse tail are not taken
+//    for reflections;
 //  - the waterfall: the response from the direct sound on, reduced to
 //    kWaterfallRate, transformed from each slice's start over a window of
 //    kWaterfallWindowSeconds (flat, then a half-Hann fall), a slice every
@@ -40,6 +42,11 @@ constexpr double kProminenceDb = 3.0;
 // Peaks of noise in the ETC reach some 9 dB above its mean within the
 // reflection window; a reflection has to stand above that.
 constexpr double kNoiseMarginDb = 12.0;
+// A reflection stands this far above the diffuse sound around it: the
+// higher of the ETC's medians over kDiffuseSeconds before and after it.
+// The peaks of a diffuse tail stay below that.
+constexpr double kAboveDiffuseDb = 12.0;
+constexpr double kDiffuseSeconds = 0.0025;
 constexpr double kSpeedOfSoundMs = 343.0;
 constexpr double kEtcLowHz = 100.0;
 constexpr double kEtcHighHz = 20000.0;

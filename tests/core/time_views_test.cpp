@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -72,6 +73,33 @@ TEST(TimeViewsReflections, EachReflectionAtItsDelayAndLevelAndNoOther) {
         }
         ASSERT_TRUE(views.noiseFloorDb);
         EXPECT_LT(*views.noiseFloorDb, -40.0);
+    }
+}
+
+// Reflections on a diffuse tail as loud as a living room's (white noise
+// 28 dB below the direct sound per sample from 15 ms on, falling 60 dB in
+// 0.45 s): the reflections are listed, the tail's own peaks, which reach
+// above -20 dB, are not.
+TEST(TimeViewsReflections, PeaksOfADiffuseTailAreNotReflections) {
+    const std::vector<std::pair<double, double>> taps = {
+        {0.0, 1.0}, {3.4, 0.5}, {6.2, 0.4}, {9.4, 0.32}, {13.2, 0.25}, {30.0, 0.4}};
+    std::vector<float> ir = Impulses(taps, 1e-5);
+    std::mt19937 random(14);
+    std::normal_distribution<double> gauss(0.0, std::pow(10.0, -28.0 / 20.0));
+    const std::size_t tailStart = 960 + 720;
+    for (std::size_t n = tailStart; n < tailStart + 28800; ++n) {
+        const double t = static_cast<double>(n - tailStart) / kRate;
+        ir[n] += static_cast<float>(gauss(random) * std::pow(10.0, -3.0 * t / 0.45));
+    }
+    const TimeViews views = ComputeTimeViews(ir, 960.0, kRate, FlatPoints(), 20.0, 20000.0);
+    ASSERT_EQ(views.reflectionsGap, TimeGap::kNone);
+    std::string listed;
+    for (const Reflection& r : views.reflections)
+        listed += " " + std::to_string(r.seconds * 1000.0) + " ms " + std::to_string(r.levelDb);
+    ASSERT_EQ(views.reflections.size(), taps.size() - 1) << listed;
+    for (std::size_t i = 1; i < taps.size(); ++i) {
+        EXPECT_NEAR(views.reflections[i - 1].seconds * 1000.0, taps[i].first, 0.05);
+        EXPECT_NEAR(views.reflections[i - 1].levelDb, 20.0 * std::log10(taps[i].second), 1.0);
     }
 }
 
