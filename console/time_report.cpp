@@ -95,7 +95,8 @@ std::string TimeViewsFileText(const TimeViews& views, const RunDescription& run)
     out += "ETC noise floor: " + NoiseFloor(views) + " (mean over the last 0.5 s)\n";
     out += "Reflections: peaks within 50 ms after the direct sound, at or above " +
            Format("%.1f", views.reflectionFloorDb) +
-           " dB,\nstanding 3 dB above the dips to either side; extra path at 343 m/s\n";
+           " dB,\nstanding 3 dB above the dips to either side and 12 dB above the diffuse sound\n"
+           "around them (the ETC's median over 2.5 ms before or after); extra path at 343 m/s\n";
     out += Reflections(views);
     out += "Initial time gap: " + InitialGap(views) + '\n';
     out +=
