@@ -24,12 +24,12 @@ constexpr std::int64_t kMaxFrameCount = 2147483647 / 3;
 constexpr std::uint64_t kRunBytesPerFrame = 104;
 
 enum class RunOutcome {
-    Refused,       // refused before anything was played (one line said why)
+    Refused,        // refused before anything was played (one line said why)
     DeviceRefused,  // the device refused the run's channels or its start: back to the loop
-    Completed,     // played and recorded, a clean take; the loop waits for the operator's "c"
-    Flawed,        // played, but disturbed, clipped, too low, with a dropout, without the
-                   // sync pulse or void
-    DeviceFailed,  // the device could not be opened or configured: the program ends
+    Completed,      // played and recorded, a clean take; the loop waits for the operator's "c"
+    Flawed,         // played, but disturbed, clipped, too low, with a dropout, without the
+                    // sync pulse or void
+    DeviceFailed,   // the device could not be opened or configured: the program ends
 };
 
 // Lets the process keep the memory of one run for the next instead of

@@ -111,26 +111,31 @@ void DrawEtc(cairo_t* cr, const TimePlotFrame& f, const TimeViews& views) {
     }
     cairo_stroke(cr);
     cairo_restore(cr);
-    // The reflections: a mark and, where there is room, delay and level.
-    double lastLabel = -1e9;
+    // The reflections: a mark and, where there is room, delay and level,
+    // above the mark or, where the label before is too near, below it.
+    double lastAbove = -1e9, lastBelow = -1e9;
     for (const Reflection& r : views.reflections) {
         const double x = f.EtcX(r.seconds), y = f.EtcY(r.levelDb);
         SetRgb(cr, kBandRgb);
         cairo_arc(cr, x, y, 4.0, 0.0, 2.0 * 3.14159265358979323846);
         cairo_fill(cr);
-        if (x - lastLabel < 16.0) continue;
-        lastLabel = x;
         cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
-        // Above the mark, or below it where the panel's top is too near.
         const std::string label =
             Format("%.2f ms ", r.seconds * 1000.0) + Format("%.1f dB", r.levelDb);
         cairo_set_font_size(cr, 13);
         cairo_text_extents_t extents;
         cairo_text_extents(cr, label.c_str(), &extents);
-        const double start =
-            y - 8.0 - extents.x_advance < f.etcTop + 4.0 ? y + 10.0 + extents.x_advance : y - 8.0;
-        UpText(cr, label, x + 5, start, 13);
+        const bool roomAbove = y - 8.0 - extents.x_advance >= f.etcTop + 4.0;
+        if (roomAbove && x - lastAbove >= 16.0) {
+            lastAbove = x;
+            UpText(cr, label, x + 5, y - 8.0, 13);
+        } else if (x - lastBelow >= 16.0) {
+            lastBelow = x;
+            UpText(cr, label, x + 5, y + 10.0 + extents.x_advance, 13);
+        }
     }
+    // What follows is drawn in black, whether or not the last mark had a label.
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
 }
 
 void DrawSlices(cairo_t* cr, const TimePlotFrame& f, const Waterfall& w) {

@@ -81,8 +81,8 @@ TEST(TimeViewsReflections, EachReflectionAtItsDelayAndLevelAndNoOther) {
 // 0.45 s): the reflections are listed, the tail's own peaks, which reach
 // above -20 dB, are not.
 TEST(TimeViewsReflections, PeaksOfADiffuseTailAreNotReflections) {
-    const std::vector<std::pair<double, double>> taps = {
-        {0.0, 1.0}, {3.4, 0.5}, {6.2, 0.4}, {9.4, 0.32}, {13.2, 0.25}, {30.0, 0.4}};
+    const std::vector<std::pair<double, double>> taps = {{0.0, 1.0},  {3.4, 0.5},   {6.2, 0.4},
+                                                         {9.4, 0.32}, {13.2, 0.25}, {30.0, 0.4}};
     std::vector<float> ir = Impulses(taps, 1e-5);
     std::mt19937 random(14);
     std::normal_distribution<double> gauss(0.0, std::pow(10.0, -28.0 / 20.0));
