@@ -170,12 +170,7 @@ std::vector<AcousticsEntry> AcousticsEntries(const OctaveAcoustics& band) {
 }
 
 std::string AcousticsFileText(const AcousticsResult& result, const RunDescription& run) {
-    std::string out = "Room acoustics from the impulse response\n";
-    out += "Date: " + run.date + '\n';
-    out += "Device: " + run.device + '\n';
-    out += "Settings: " + SettingsLine(run) + '\n';
-    out += SweepLine(run) + '\n';
-    out += "Program: " + run.program + '\n';
+    std::string out = RunFileHeader("Room acoustics from the impulse response", run);
     if (result.onset) {
         out += "Direct sound: sample " + std::to_string(*result.onset) +
                (result.onsetFound ? " (first sample within 20 dB of the peak)\n"

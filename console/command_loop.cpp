@@ -135,10 +135,11 @@ void ApplyPreset(TestSettings& settings, int presetNumber) {
     settings.startFrequency = preset.startFrequency;
 }
 
-int RunMeasurements(const TestSettings& settings, int count, PositionSession* session) {
-    BandPlan plan;
-    std::vector<std::int64_t> syncOut(kSyncLength);
-    std::vector<std::int64_t> syncIn(kSyncLength);
+namespace {
+
+// The lines every session opens with: the banner, the sweep's level when
+// it is not the default, the calibration and the average.
+void PrintOpening(const TestSettings& settings, const PositionSession* session) {
     PrintBanner();
     PrintLevelLine(settings);
     PrintCalibrationLine(settings);
@@ -146,6 +147,15 @@ int RunMeasurements(const TestSettings& settings, int count, PositionSession* se
         std::printf("Averaging positions (%s): every clean run of the same settings is added.\n",
                     AverageName(session->Kind()));
     }
+}
+
+}  // namespace
+
+int RunMeasurements(const TestSettings& settings, int count, PositionSession* session) {
+    BandPlan plan;
+    std::vector<std::int64_t> syncOut(kSyncLength);
+    std::vector<std::int64_t> syncIn(kSyncLength);
+    PrintOpening(settings, session);
     const double endFrequency = FindHighFreq(
         settings.q, settings.bandCount, settings.startFrequency, plan.lowerEdges, plan.upperEdges);
     PrintSummary(settings, endFrequency);
@@ -187,13 +197,7 @@ int RunCommandLoop(InputReader& reader, const TestSettings& initialSettings,
     std::vector<std::int64_t> syncIn(kSyncLength);
     std::string commandWord;
 
-    PrintBanner();
-    PrintLevelLine(settings);
-    PrintCalibrationLine(settings);
-    if (session != nullptr) {
-        std::printf("Averaging positions (%s): every clean run of the same settings is added.\n",
-                    AverageName(session->Kind()));
-    }
+    PrintOpening(settings, session);
     for (;;) {
         // The plan follows the settings as they stand when the pass begins.
         const double endFrequency =

@@ -63,3 +63,9 @@ std::string SweepLine(const RunDescription& run) {
 const char* SweepName(SweepKind sweep) {
     return sweep == SweepKind::Exponential ? "exponential sweep" : "linear sweep";
 }
+
+std::string RunFileHeader(const std::string& title, const RunDescription& run) {
+    return title + "\nDate: " + run.date + "\nDevice: " + run.device +
+           "\nSettings: " + SettingsLine(run) + '\n' + SweepLine(run) +
+           "\nProgram: " + run.program + '\n';
+}

@@ -39,3 +39,7 @@ std::string SweepLine(const RunDescription& run);
 
 // "linear sweep" or "exponential sweep".
 const char* SweepName(SweepKind sweep);
+
+// A run's text file's first lines: its title, then date, device, settings,
+// sweep and program, one line each.
+std::string RunFileHeader(const std::string& title, const RunDescription& run);

@@ -83,12 +83,7 @@ std::string TimeViewsTable(const TimeViews& views) {
 }
 
 std::string TimeViewsFileText(const TimeViews& views, const RunDescription& run) {
-    std::string out = "Reflections and room modes from the impulse response\n";
-    out += "Date: " + run.date + '\n';
-    out += "Device: " + run.device + '\n';
-    out += "Settings: " + SettingsLine(run) + '\n';
-    out += SweepLine(run) + '\n';
-    out += "Program: " + run.program + '\n';
+    std::string out = RunFileHeader("Reflections and room modes from the impulse response", run);
     out += "ETC: envelope of the analytic signal, Hann-weighted from " +
            Format("%.0f", views.etcLowHz) + " to " + Format("%.0f", views.etcHighHz) +
            " Hz, dB relative to the direct sound\n";
