@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/formatted.h"
+
 namespace {
 
 // One row of the table.
@@ -23,12 +25,6 @@ constexpr Parameter kParameters[] = {
     {"C80 dB", "C80", &OctaveAcoustics::c80, "%.1f", 0.0, 0.0},
     {"D50 %", "D50", &OctaveAcoustics::d50, "%.0f", 0.0, 0.0},
 };
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 // The mark after a value whose decay is curved.
 constexpr char kCurvedMark = '*';

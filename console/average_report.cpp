@@ -6,18 +6,12 @@
 #include <limits>
 
 #include "console/acoustics_report.h"
+#include "console/formatted.h"
 #include "console/options.h"
 #include "console/plot.h"
 #include "console/run_report.h"
 
 namespace {
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    char text[128];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
-}
 
 std::string Right(const std::string& text, int width) {
     const auto w = static_cast<std::size_t>(width);

@@ -6,17 +6,11 @@
 #include <cstdio>
 
 #include "console/eq_export.h"
+#include "console/formatted.h"
 #include "console/options.h"
 #include "console/run_report.h"
 
 namespace {
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
-}
 
 std::string Hz(double f) {
     return FormatFixed(f, 1) + " Hz";

@@ -4,16 +4,10 @@
 #include <cstdio>
 
 #include "base/version.h"
+#include "console/formatted.h"
 #include "console/options.h"
 
 namespace {
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    char text[512];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
-}
 
 // The preamp as every file gives it: to 0.1 dB, rounded down, so that it
 // never leaves less headroom than the correction asked for.

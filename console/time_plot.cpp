@@ -4,17 +4,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "console/formatted.h"
 #include "console/plot.h"
 
 namespace {
 
 constexpr const char* kFont = "DejaVu Sans";
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 void SetRgb(cairo_t* cr, PlotRgb rgb) {
     cairo_set_source_rgb(cr, rgb.red, rgb.green, rgb.blue);

@@ -2,13 +2,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "console/formatted.h"
 
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
+namespace {
 
 std::string Reflections(const TimeViews& views) {
     if (views.reflectionsGap != TimeGap::kNone) {
@@ -89,9 +85,12 @@ std::string TimeViewsFileText(const TimeViews& views, const RunDescription& run)
            " Hz, dB relative to the direct sound\n";
     out += "ETC noise floor: " + NoiseFloor(views) + " (mean over the last 0.5 s)\n";
     out += "Reflections: peaks within 50 ms after the direct sound, at or above " +
-           Format("%.1f", views.reflectionFloorDb) +
-           " dB,\nstanding 3 dB above the dips to either side and 12 dB above the diffuse sound\n"
-           "around them (the ETC's median over 2.5 ms before or after); extra path at 343 m/s\n";
+           Format("%.1f", views.reflectionFloorDb) + " dB,\nstanding " +
+           Format("%.0f", kProminenceDb) + " dB above the dips to either side and " +
+           Format("%.0f", kAboveDiffuseDb) +
+           " dB above the diffuse sound\naround them (the ETC's median over " +
+           Format("%.1f", kDiffuseSeconds * 1000.0) +
+           " ms before or after); extra path at 343 m/s\n";
     out += Reflections(views);
     out += "Initial time gap: " + InitialGap(views) + '\n';
     out +=
